@@ -1,0 +1,13 @@
+// UTF-8 validation of the engine's output: the last guard before a repaired
+// text leaves the engine.
+#pragma once
+
+#include <cstddef>
+
+namespace corvane {
+
+// True when the bytes are well-formed UTF-8: no overlong forms, no encoded
+// surrogates, nothing above U+10FFFF, no truncated sequence.
+bool is_valid_utf8(const char* data, std::size_t length) noexcept;
+
+}  // namespace corvane
