@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "lexer/scan.hpp"
+
 namespace corvane {
 
 // Byte classes, one bit each, looked up in a single 256-entry table built at
@@ -18,7 +20,7 @@ inline constexpr std::uint8_t DELIMITER = 1 << 1;    // ends a bareword (but '/'
 inline constexpr std::uint8_t KEY_START = 1 << 2;    // may begin an unquoted key
 inline constexpr std::uint8_t NUMBER_START = 1 << 3; // + - . 0-9
 inline constexpr std::uint8_t WORD_START = 1 << 4;   // letters _ $ and 0x80..0xFF
-inline constexpr std::uint8_t STRING_SPECIAL = 1 << 5; // needs care inside a string
+inline constexpr std::uint8_t VALUE_START = 1 << 5;  // begins a value in an array
 }  // namespace byte_class
 
 namespace detail {
@@ -35,8 +37,10 @@ constexpr std::array<std::uint8_t, 256> make_byte_classes() {
     t['-'] |= KEY_START | NUMBER_START;
     t['+'] |= NUMBER_START;
     t['.'] |= NUMBER_START;
-    for (int b = 0; b < 0x20; ++b) t[b] |= STRING_SPECIAL;
-    for (int b : {'"', '\'', '\\'}) t[b] |= STRING_SPECIAL;
+    for (int b = 0; b < 256; ++b) {
+        if (t[b] & (NUMBER_START | WORD_START)) t[b] |= VALUE_START;
+    }
+    for (int b : {'"', '\'', '[', '{'}) t[b] |= VALUE_START;
     return t;
 }
 inline constexpr std::array<std::uint8_t, 256> BYTE_CLASSES = make_byte_classes();
@@ -44,13 +48,6 @@ inline constexpr std::array<std::uint8_t, 256> BYTE_CLASSES = make_byte_classes(
 
 inline constexpr bool has_class(std::uint8_t byte, std::uint8_t cls) {
     return (detail::BYTE_CLASSES[byte] & cls) != 0;
-}
-
-// One range check and one bit test: byte - 9 indexes a 24-bit mask whose set
-// bits are tab, line feed, form feed, carriage return and space.
-inline constexpr bool is_whitespace(std::uint8_t byte) {
-    const unsigned index = static_cast<unsigned>(byte) - 9u;
-    return index <= 23u && ((0x80001Bu >> index) & 1u) != 0;
 }
 
 inline constexpr bool is_key_start(std::uint8_t byte) {
@@ -113,10 +110,11 @@ inline bool skip_comment(const std::uint8_t* data, std::size_t p, std::size_t en
 }
 
 // Moves pos over whitespace and comments.
+template <class Scan = FastScan>
 inline void skip_whitespace_and_comments(Lexer& lexer) {
     while (lexer.pos < lexer.end) {
         if (is_whitespace(lexer.data[lexer.pos])) {
-            ++lexer.pos;
+            lexer.pos = Scan::skip_whitespace_run(lexer.data, lexer.pos + 1, lexer.end);
             continue;
         }
         std::size_t after;

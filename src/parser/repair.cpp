@@ -3,17 +3,20 @@
 //
 // Read it top-down: repair_text -> parse_value -> the container loops and
 // repair_string -> write_escaped_byte. Recursion happens only through
-// containers, bounded by MAX_DEPTH.
+// containers, bounded by MAX_DEPTH. Every function is a template over the
+// byte-run scanner: FastScan for users, ScalarScan for the reference that
+// tests compare against.
 #include "parser/repair.hpp"
 
-#include <cstring>
-
 #include "lexer/lexer.hpp"
+#include "parser/output.hpp"
+#include "parser/reference.hpp"
 #include "parser/utf8.hpp"
 
 namespace corvane {
 
 std::string_view error_message(RepairError error) noexcept {
+    static_assert(MAX_DEPTH == 128, "the DepthExceeded message spells out the limit");
     switch (error) {
         case RepairError::DepthExceeded:
             return "JSON nesting exceeds the limit of 128 containers";
@@ -22,13 +25,21 @@ std::string_view error_message(RepairError error) noexcept {
     }
     return "unknown repair error";
 }
-static_assert(MAX_DEPTH == 128, "the DepthExceeded message spells out the limit");
+
+void OutputBuffer::grow(std::size_t count) {
+    const std::size_t used = size();
+    std::size_t capacity = text_.size() * 2;
+    if (capacity < used + count + 64) capacity = used + count + 64;
+    text_.resize(capacity);
+    cursor_ = text_.data() + used;
+    limit_ = text_.data() + capacity;
+}
 
 namespace {
 
 // The state of one repair: what has been written, and where the cursor is.
 struct Repairer {
-    std::string out;
+    OutputBuffer out;
     Lexer lexer;
 };
 
@@ -53,32 +64,42 @@ private:
     State state_;
 };
 
-ValueResult parse_value(Repairer& r, std::uint32_t depth, bool in_object_value);
-ValueResult parse_array(Repairer& r, std::uint32_t depth);
-ValueResult parse_object(Repairer& r, std::uint32_t depth);
-void write_number(Repairer& r);
+template <class Scan> ValueResult parse_value(Repairer& r, std::uint32_t depth, bool in_object_value);
+template <class Scan> ValueResult parse_array(Repairer& r, std::uint32_t depth);
+template <class Scan> ValueResult parse_object(Repairer& r, std::uint32_t depth);
+template <class Scan> void write_number(Repairer& r);
+bool copy_plain_number(Repairer& r);
+void rewrite_number(Repairer& r, std::string_view token);
 void write_bareword(Repairer& r);
 void write_token_as_string(Repairer& r, std::string_view token);
-ValueResult repair_string(Repairer& r, bool in_object_value);
-bool key_follows(const Lexer& lexer);
+template <class Scan> ValueResult repair_string(Repairer& r, bool in_object_value);
+template <class Scan> bool key_follows(const Lexer& lexer);
 void write_escape(Repairer& r);
 void write_escaped_byte(Repairer& r, std::uint8_t byte);
 
-}  // namespace
-
-RepairResult repair_text(const char* data, std::size_t length) {
-    Repairer r{std::string(), Lexer(data, length)};
-    r.out.reserve(length + 16);
+template <class Scan>
+RepairResult run_repair(const char* data, std::size_t length) {
+    Repairer r{OutputBuffer(length + 16), Lexer(data, length)};
     seek_container_start(r.lexer);
 
-    const ValueResult result = parse_value(r, 0, false);
+    const ValueResult result = parse_value<Scan>(r, 0, false);
     if (result.failed()) return RepairResult::failure(result.error());
-    if (!result.wrote_value()) r.out.append("null", 4);
+    if (!result.wrote_value()) r.out.append_literal("null");
 
     if (!is_valid_utf8(r.out.data(), r.out.size())) {
         throw InternalFault("repair output is always utf-8");
     }
-    return RepairResult::success(std::move(r.out));
+    return RepairResult::success(r.out.take());
+}
+
+}  // namespace
+
+RepairResult repair_text(const char* data, std::size_t length) {
+    return run_repair<FastScan>(data, length);
+}
+
+RepairResult repair_text_reference(const char* data, std::size_t length) {
+    return run_repair<ScalarScan>(data, length);
 }
 
 namespace {
@@ -86,21 +107,22 @@ namespace {
 // Reads one value at the cursor and appends its repaired form. Whitespace,
 // comments and stray bytes before it are dropped; a ']', '}' or ',' is left
 // unconsumed and means "no value here".
+template <class Scan>
 ValueResult parse_value(Repairer& r, std::uint32_t depth, bool in_object_value) {
     Lexer& lx = r.lexer;
     for (;;) {
-        skip_whitespace_and_comments(lx);
+        skip_whitespace_and_comments<Scan>(lx);
         if (lx.at_end()) return ValueResult::nothing();
         const std::uint8_t byte = lx.peek();
         switch (byte) {
             case '"':
             case '\'':
-                return repair_string(r, in_object_value);
+                return repair_string<Scan>(r, in_object_value);
             case '[':
             case '{':
                 // The bracket is not consumed when the limit refuses it.
                 if (depth >= MAX_DEPTH) return ValueResult::fail(RepairError::DepthExceeded);
-                return byte == '[' ? parse_array(r, depth) : parse_object(r, depth);
+                return byte == '[' ? parse_array<Scan>(r, depth) : parse_object<Scan>(r, depth);
             case ']':
             case '}':
             case ',':
@@ -109,7 +131,7 @@ ValueResult parse_value(Repairer& r, std::uint32_t depth, bool in_object_value) 
                 break;
         }
         if (has_class(byte, byte_class::NUMBER_START)) {
-            write_number(r);
+            write_number<Scan>(r);
             return ValueResult::wrote();
         }
         if (has_class(byte, byte_class::WORD_START)) {
@@ -120,24 +142,18 @@ ValueResult parse_value(Repairer& r, std::uint32_t depth, bool in_object_value) 
     }
 }
 
-// Returns true for the bytes that lead parse_value to write a value, so the
-// array loop knows a comma is due before it.
-inline bool is_element_start(std::uint8_t byte) {
-    return byte == '"' || byte == '\'' || byte == '[' || byte == '{' ||
-           has_class(byte, byte_class::NUMBER_START | byte_class::WORD_START);
-}
-
 // Entered on '['. Writes the whole array, closed. Commas are never copied from
 // the input: the loop writes its own before every element but the first, so
 // missing, doubled and trailing commas all come out right. A '}' closes the
 // array but is left for the enclosing object.
+template <class Scan>
 ValueResult parse_array(Repairer& r, std::uint32_t depth) {
     Lexer& lx = r.lexer;
     ++lx.pos;
-    r.out.push_back('[');
+    r.out.push('[');
     bool need_comma = false;
     for (;;) {
-        skip_whitespace_and_comments(lx);
+        skip_whitespace_and_comments<Scan>(lx);
         if (lx.at_end()) break;
         const std::uint8_t byte = lx.peek();
         if (byte == ']') {
@@ -145,29 +161,30 @@ ValueResult parse_array(Repairer& r, std::uint32_t depth) {
             break;
         }
         if (byte == '}') break;
-        if (!is_element_start(byte)) {
+        if (!has_class(byte, byte_class::VALUE_START)) {
             ++lx.pos;  // ',', ':', ';' and other strays between elements
             continue;
         }
-        if (need_comma) r.out.push_back(',');
-        const ValueResult element = parse_value(r, depth + 1, false);
+        if (need_comma) r.out.push(',');
+        const ValueResult element = parse_value<Scan>(r, depth + 1, false);
         if (element.failed()) return element;
         need_comma = true;
     }
-    r.out.push_back(']');
+    r.out.push(']');
     return ValueResult::wrote();
 }
 
 // Entered on '{'. Writes the whole object, closed; every member gets exactly
 // one ':' and a value ("null" when the input has none). A ']' closes the
 // object but is left for the enclosing array.
+template <class Scan>
 ValueResult parse_object(Repairer& r, std::uint32_t depth) {
     Lexer& lx = r.lexer;
     ++lx.pos;
-    r.out.push_back('{');
+    r.out.push('{');
     bool need_comma = false;
     for (;;) {
-        skip_whitespace_and_comments(lx);
+        skip_whitespace_and_comments<Scan>(lx);
         if (lx.at_end()) break;
         const std::uint8_t byte = lx.peek();
         if (byte == '}') {
@@ -181,33 +198,94 @@ ValueResult parse_object(Repairer& r, std::uint32_t depth) {
             continue;
         }
 
-        if (need_comma) r.out.push_back(',');
+        if (need_comma) r.out.push(',');
         if (quoted) {
-            const ValueResult key = repair_string(r, false);
+            const ValueResult key = repair_string<Scan>(r, false);
             if (key.failed()) return key;
         } else {
             // An unquoted key is written as it stands: no keyword or number rewriting.
             write_token_as_string(r, scan_bareword(lx));
         }
 
-        skip_whitespace_and_comments(lx);
+        skip_whitespace_and_comments<Scan>(lx);
         if (!lx.at_end() && lx.peek() == ':') ++lx.pos;
-        r.out.push_back(':');
+        r.out.push(':');
 
-        const ValueResult value = parse_value(r, depth + 1, true);
+        const ValueResult value = parse_value<Scan>(r, depth + 1, true);
         if (value.failed()) return value;
-        if (!value.wrote_value()) r.out.append("null", 4);
+        if (!value.wrote_value()) r.out.append_literal("null");
         need_comma = true;
     }
-    r.out.push_back('}');
+    r.out.push('}');
     return ValueResult::wrote();
 }
+
+inline bool is_digit(std::uint8_t byte) { return byte >= '0' && byte <= '9'; }
 
 // Entered on '+', '-', '.' or a digit. Rewrites the token's text into a JSON
 // number without computing its value (no rounding, no digit limit), or writes
 // the whole token as a string when it is not a number.
+template <class Scan>
 void write_number(Repairer& r) {
-    const std::string_view token = scan_bareword(r.lexer);
+    if constexpr (Scan::NUMBER_FAST_PATH) {
+        if (copy_plain_number(r)) return;
+    }
+    rewrite_number(r, scan_bareword(r.lexer));
+}
+
+// Copies a number that already has strict JSON form, the common case, with
+// its exponent marker lower-cased: for such a token the general rewrite
+// changes nothing else. Returns false, having consumed nothing, otherwise.
+bool copy_plain_number(Repairer& r) {
+    Lexer& lx = r.lexer;
+    const std::uint8_t* data = lx.data;
+    const std::size_t end = lx.end;
+    std::size_t p = lx.pos;
+    auto skip_digits = [&] {
+        if (p >= end || !is_digit(data[p])) return false;
+        while (p < end && is_digit(data[p])) ++p;
+        return true;
+    };
+
+    if (data[p] == '-') ++p;
+    if (p < end && data[p] == '0') {
+        ++p;
+        if (p < end && is_digit(data[p])) return false;  // leading zeros are rewritten
+    } else if (!skip_digits()) {
+        return false;
+    }
+    if (p < end && data[p] == '.') {
+        ++p;
+        if (!skip_digits()) return false;
+    }
+    std::size_t marker = 0;
+    if (p < end && (data[p] == 'e' || data[p] == 'E')) {
+        marker = p;
+        ++p;
+        if (p < end && (data[p] == '+' || data[p] == '-')) ++p;
+        if (!skip_digits()) return false;
+    }
+    // The token must end here, or it is not a number at all (12abc, 1/2).
+    if (p < end) {
+        const std::uint8_t next = data[p];
+        const bool comment = next == '/' && p + 1 < end && (data[p + 1] == '/' || data[p + 1] == '*');
+        if (!has_class(next, byte_class::DELIMITER) && !comment) return false;
+    }
+
+    if (marker == 0) {
+        r.out.append(data + lx.pos, p - lx.pos);
+    } else {
+        r.out.append(data + lx.pos, marker - lx.pos);
+        r.out.push('e');
+        r.out.append(data + marker + 1, p - marker - 1);
+    }
+    lx.pos = p;
+    return true;
+}
+
+// The general number rewrite: drops a '+' sign, strips leading zeros of the
+// integer part, supplies missing digits as 0, lower-cases the exponent marker.
+void rewrite_number(Repairer& r, std::string_view token) {
     std::string_view body = token;
     bool negative = false;
     if (body[0] == '+' || body[0] == '-') {
@@ -215,60 +293,60 @@ void write_number(Repairer& r) {
         body.remove_prefix(1);
     }
     if (body.empty()) {  // a sign alone
-        r.out.push_back('0');
+        r.out.push('0');
         return;
     }
 
-    const std::size_t marker = body.find_first_of("eE");
+    std::size_t marker = 0;
+    while (marker < body.size() && body[marker] != 'e' && body[marker] != 'E') ++marker;
+    const bool has_exponent = marker < body.size();
     const std::string_view mantissa = body.substr(0, marker);
-    std::string_view exponent;
-    if (marker != std::string_view::npos) exponent = body.substr(marker + 1);
+    const std::string_view exponent = has_exponent ? body.substr(marker + 1) : std::string_view();
 
     bool is_number = marker != 0;
-    std::size_t dots = 0;
-    for (const char c : mantissa) {
-        if (c == '.') {
-            ++dots;
-        } else if (c < '0' || c > '9') {
+    std::size_t dot = std::string_view::npos;
+    for (std::size_t i = 0; i < mantissa.size(); ++i) {
+        if (mantissa[i] == '.') {
+            if (dot != std::string_view::npos) is_number = false;
+            dot = i;
+        } else if (!is_digit(static_cast<std::uint8_t>(mantissa[i]))) {
             is_number = false;
         }
     }
-    if (dots > 1) is_number = false;
     std::string_view exponent_digits = exponent;
     if (!exponent_digits.empty() && (exponent_digits[0] == '+' || exponent_digits[0] == '-')) {
         exponent_digits.remove_prefix(1);
     }
     for (const char c : exponent_digits) {
-        if (c < '0' || c > '9') is_number = false;
+        if (!is_digit(static_cast<std::uint8_t>(c))) is_number = false;
     }
     if (!is_number) {
         write_token_as_string(r, token);
         return;
     }
 
-    std::string& out = r.out;
-    if (negative) out.push_back('-');
-    const std::size_t dot = mantissa.find('.');
+    OutputBuffer& out = r.out;
+    if (negative) out.push('-');
     std::string_view integer = mantissa.substr(0, dot);
     while (!integer.empty() && integer[0] == '0') integer.remove_prefix(1);
     if (integer.empty()) {
-        out.push_back('0');
+        out.push('0');
     } else {
-        out.append(integer);
+        out.append(integer.data(), integer.size());
     }
     if (dot != std::string_view::npos) {
         const std::string_view fraction = mantissa.substr(dot + 1);
-        out.push_back('.');
+        out.push('.');
         if (fraction.empty()) {
-            out.push_back('0');
+            out.push('0');
         } else {
-            out.append(fraction);
+            out.append(fraction.data(), fraction.size());
         }
     }
-    if (marker != std::string_view::npos) {
-        out.push_back('e');
-        out.append(exponent);
-        if (exponent_digits.empty()) out.push_back('0');
+    if (has_exponent) {
+        out.push('e');
+        out.append(exponent.data(), exponent.size());
+        if (exponent_digits.empty()) out.push('0');
     }
 }
 
@@ -285,20 +363,20 @@ void write_bareword(Repairer& r) {
         return token.substr(1) == lower.substr(1);
     };
     if (matches("true")) {
-        r.out.append("true", 4);
+        r.out.append_literal("true");
     } else if (matches("false")) {
-        r.out.append("false", 5);
+        r.out.append_literal("false");
     } else if (matches("null") || matches("none")) {
-        r.out.append("null", 4);
+        r.out.append_literal("null");
     } else {
         write_token_as_string(r, token);
     }
 }
 
 void write_token_as_string(Repairer& r, std::string_view token) {
-    r.out.push_back('"');
+    r.out.push('"');
     for (const char c : token) write_escaped_byte(r, static_cast<std::uint8_t>(c));
-    r.out.push_back('"');
+    r.out.push('"');
 }
 
 // Entered on the opening quote (either kind). Writes one double-quoted JSON
@@ -307,32 +385,29 @@ void write_token_as_string(Repairer& r, std::string_view token) {
 // unescaped quote of the opening kind must end the string: when the text
 // after it does not read like the next member's key, the quote is an inner
 // quote that cannot be told apart from the end, and the repair is refused.
+template <class Scan>
 ValueResult repair_string(Repairer& r, bool in_object_value) {
     Lexer& lx = r.lexer;
     if (lx.at_end()) return ValueResult::nothing();
     const std::uint8_t quote = lx.data[lx.pos++];
-    std::string& out = r.out;
-    out.push_back('"');
+    r.out.push('"');
     const std::uint8_t* data = lx.data;
     const std::size_t end = lx.end;
     while (lx.pos < end) {
         // Plain content is copied in runs; only quotes, backslashes and
         // control bytes need a decision.
-        std::size_t run = lx.pos;
-        while (run < end && !has_class(data[run], byte_class::STRING_SPECIAL)) ++run;
-        if (run != lx.pos) {
-            out.append(reinterpret_cast<const char*>(data + lx.pos), run - lx.pos);
-            lx.pos = run;
-            if (run == end) break;
-        }
+        const std::size_t stop = Scan::find_string_special(data, lx.pos, end, quote);
+        r.out.append(data + lx.pos, stop - lx.pos);
+        lx.pos = stop;
+        if (stop == end) break;
 
         const std::uint8_t byte = data[lx.pos++];
         if (byte == quote) {
             if (!in_object_value) break;
             Lexer after = lx;
-            skip_whitespace_and_comments(after);
+            skip_whitespace_and_comments<Scan>(after);
             if (after.at_end() || !is_key_start(after.peek())) break;
-            if (key_follows(lx)) break;
+            if (key_follows<Scan>(lx)) break;
             return ValueResult::fail(RepairError::AmbiguousQuote);
         }
         if (byte == '\\') {
@@ -341,17 +416,18 @@ ValueResult repair_string(Repairer& r, bool in_object_value) {
             write_escaped_byte(r, byte);
         }
     }
-    out.push_back('"');
+    r.out.push('"');
     return ValueResult::wrote();
 }
 
 // Does the text after a closing quote read like `b: ...`, the unquoted key of
 // a next member whose comma is missing? Works on a copy of the cursor.
+template <class Scan>
 bool key_follows(const Lexer& lexer) {
     Lexer probe = lexer;
-    skip_whitespace_and_comments(probe);
+    skip_whitespace_and_comments<Scan>(probe);
     if (scan_bareword(probe).empty()) return false;
-    skip_whitespace_and_comments(probe);
+    skip_whitespace_and_comments<Scan>(probe);
     return !probe.at_end() && probe.peek() == ':';
 }
 
@@ -360,9 +436,9 @@ bool key_follows(const Lexer& lexer) {
 // escape. A backslash at the very end becomes an escaped backslash.
 void write_escape(Repairer& r) {
     Lexer& lx = r.lexer;
-    std::string& out = r.out;
+    OutputBuffer& out = r.out;
     if (lx.at_end()) {
-        out.append("\\\\", 2);
+        out.append_literal("\\\\");
         return;
     }
     const std::uint8_t escaped = lx.data[lx.pos++];
@@ -375,18 +451,18 @@ void write_escape(Repairer& r) {
         case 'n':
         case 'r':
         case 't':
-            out.push_back('\\');
-            out.push_back(static_cast<char>(escaped));
+            out.push('\\');
+            out.push(static_cast<char>(escaped));
             return;
         case 'u':
-            out.append("\\u", 2);
+            out.append_literal("\\u");
             // Missing digits are filled with '0'; the byte that stopped them
             // is read again as content.
             for (int i = 0; i < 4; ++i) {
                 if (!lx.at_end() && is_hex_digit(lx.peek())) {
-                    out.push_back(static_cast<char>(lx.data[lx.pos++]));
+                    out.push(static_cast<char>(lx.data[lx.pos++]));
                 } else {
-                    out.push_back('0');
+                    out.push('0');
                 }
             }
             return;
@@ -402,22 +478,22 @@ constexpr char HEX_DIGITS[] = "0123456789abcdef";
 // tab, line feed and carriage return get short escapes; other control bytes
 // become \u00XX with lowercase digits. Bytes of 0x80 and above pass through.
 void write_escaped_byte(Repairer& r, std::uint8_t byte) {
-    std::string& out = r.out;
+    OutputBuffer& out = r.out;
     switch (byte) {
-        case '\t': out.append("\\t", 2); return;
-        case '\n': out.append("\\n", 2); return;
-        case '\r': out.append("\\r", 2); return;
-        case '"': out.append("\\\"", 2); return;
-        case '\\': out.append("\\\\", 2); return;
+        case '\t': out.append_literal("\\t"); return;
+        case '\n': out.append_literal("\\n"); return;
+        case '\r': out.append_literal("\\r"); return;
+        case '"': out.append_literal("\\\""); return;
+        case '\\': out.append_literal("\\\\"); return;
         default: break;
     }
     if (byte < 0x20) {
-        out.append("\\u00", 4);
-        out.push_back(HEX_DIGITS[byte >> 4]);
-        out.push_back(HEX_DIGITS[byte & 0x0F]);
+        out.append_literal("\\u00");
+        out.push(HEX_DIGITS[byte >> 4]);
+        out.push(HEX_DIGITS[byte & 0x0F]);
         return;
     }
-    out.push_back(static_cast<char>(byte));
+    out.push(static_cast<char>(byte));
 }
 
 }  // namespace

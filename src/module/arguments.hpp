@@ -1,0 +1,27 @@
+// Binding of a call's positional tuple and keyword dictionary to parameters.
+#pragma once
+
+#include "module/pending_error.hpp"
+
+#include <cstddef>
+#include <span>
+#include <string_view>
+
+namespace corvane::module {
+
+// What the binder knows of one function: its name (messages show it followed
+// by "()"), its positional-or-keyword parameters and how many are required.
+struct ArgumentSpec {
+    std::string_view function_name;
+    std::span<const std::string_view> positional_names;
+    std::size_t required_positional;
+};
+
+// Fills `slots` (one per positional parameter, initially NULL) with borrowed
+// references from `args` and `kwargs` (which may be NULL), or fails with the
+// TypeError that the interpreter itself would word for a Python function.
+// Neither adds nor drops references to the arguments.
+Expected<Done> bind_arguments(const ArgumentSpec& spec, PyObject* args, PyObject* kwargs,
+                              std::span<PyObject*> slots);
+
+}  // namespace corvane::module

@@ -1,0 +1,14 @@
+// The reference repair: the same engine with plain one-byte-at-a-time
+// scanners and no number shortcut. Tests and fuzz targets compare the fast
+// engine against it; users have no reason to call it.
+#pragma once
+
+#include <cstddef>
+
+#include "parser/repair.hpp"
+
+namespace corvane {
+
+RepairResult repair_text_reference(const char* data, std::size_t length);
+
+}  // namespace corvane
