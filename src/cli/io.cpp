@@ -1,5 +1,6 @@
 #include "cli/io.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -38,8 +39,8 @@ mode_t current_umask() {
 
 }  // namespace
 
-IoError::IoError(const std::string& path, const std::string& action, int error_number)
-    : std::runtime_error(path + ": " + action + ": " + std::strerror(error_number)), path_(path) {}
+IoError::IoError(const std::string& path, const std::string& action, int error_number, bool fatal)
+    : std::runtime_error(path + ": " + action + ": " + std::strerror(error_number)), path_(path), fatal_(fatal) {}
 
 InputFile::InputFile(const std::string& path) {
     if (path == "-") {
@@ -60,12 +61,14 @@ InputFile::~InputFile() {
 }
 
 std::size_t InputFile::read_some(std::string& buffer, std::size_t limit) {
+    if (at_end_) return 0;
     const std::size_t old_size = buffer.size();
     buffer.resize(old_size + limit);
     for (;;) {
         const ssize_t got = ::read(fd_, buffer.data() + old_size, limit);
         if (got >= 0) {
             buffer.resize(old_size + static_cast<std::size_t>(got));
+            at_end_ = got == 0;
             return static_cast<std::size_t>(got);
         }
         if (errno != EINTR) {
@@ -119,7 +122,8 @@ OutputSink::OutputSink(OutputSink&& other) noexcept
       name_(std::move(other.name_)),
       target_(std::move(other.target_)),
       temporary_(std::exchange(other.temporary_, {})),
-      buffer_(std::move(other.buffer_)) {}
+      buffer_(std::move(other.buffer_)),
+      fatal_(other.fatal_) {}
 
 OutputSink::~OutputSink() {
     if (!temporary_.empty()) discard();
@@ -145,7 +149,7 @@ void OutputSink::flush_buffer() {
             if (errno == EINTR) continue;
             const int saved = errno;
             buffer_.clear();
-            throw IoError(name_, "cannot write", saved);
+            throw IoError(name_, "cannot write", saved, fatal_);
         }
         done += static_cast<std::size_t>(wrote);
     }
@@ -155,11 +159,11 @@ void OutputSink::flush_buffer() {
 void OutputSink::commit() {
     flush_buffer();
     if (temporary_.empty()) return;
-    if (::fsync(fd_) != 0) throw IoError(name_, "cannot write", errno);
+    if (::fsync(fd_) != 0) throw IoError(name_, "cannot write", errno, fatal_);
     const int closed = ::close(fd_);
     fd_ = -1;
-    if (closed != 0) throw IoError(name_, "cannot write", errno);
-    if (::rename(temporary_.c_str(), target_.c_str()) != 0) throw IoError(name_, "cannot replace", errno);
+    if (closed != 0) throw IoError(name_, "cannot write", errno, fatal_);
+    if (::rename(temporary_.c_str(), target_.c_str()) != 0) throw IoError(name_, "cannot replace", errno, fatal_);
     temporary_.clear();
     // The rename itself is only durable once the directory is on disk.
     const int directory = ::open(directory_of(target_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

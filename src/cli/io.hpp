@@ -13,11 +13,15 @@ namespace corvane::cli {
 // An I/O failure: what was being done, to which file, and errno's reason.
 class IoError : public std::runtime_error {
 public:
-    IoError(const std::string& path, const std::string& action, int error_number);
+    IoError(const std::string& path, const std::string& action, int error_number, bool fatal = false);
     const std::string& path() const noexcept { return path_; }
+    // True when the run cannot go on (the shared output failed), false when
+    // only the current input is lost.
+    bool fatal() const noexcept { return fatal_; }
 
 private:
     std::string path_;
+    bool fatal_;
 };
 
 // The name diagnostics use for an input given as "-" or not given at all.
@@ -35,7 +39,8 @@ public:
     const std::string& name() const noexcept { return name_; }
     // Size of a regular file, or 0 when the input is a stream.
     std::size_t known_size() const noexcept { return known_size_; }
-    // Appends up to `limit` bytes to `buffer`; returns how many (0 at the end).
+    // Appends up to `limit` bytes to `buffer`; returns how many (0 at the end,
+    // and for every call after that, so a terminal is not asked twice).
     std::size_t read_some(std::string& buffer, std::size_t limit);
     // Reads everything that is left.
     std::string read_all();
@@ -45,6 +50,7 @@ private:
     bool owned_ = false;
     std::string name_;
     std::size_t known_size_ = 0;
+    bool at_end_ = false;
 };
 
 // Buffered output to standard output, or to a file that only appears, whole,
@@ -57,6 +63,10 @@ public:
     // `target` keeps its mode (and owner where permitted) when it exists;
     // a symbolic link is followed so that the link itself stays in place.
     static OutputSink replacing(const std::string& target);
+
+    // Makes write failures end the whole run (for the one output that every
+    // input shares), not just the current input.
+    void make_failures_fatal() noexcept { fatal_ = true; }
 
     OutputSink(OutputSink&& other) noexcept;
     OutputSink& operator=(OutputSink&&) = delete;
@@ -78,6 +88,7 @@ private:
     std::string target_;     // resolved target path (replacement only)
     std::string temporary_;  // temporary path while a replacement is open
     std::string buffer_;
+    bool fatal_ = false;
 };
 
 }  // namespace corvane::cli

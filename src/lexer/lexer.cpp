@@ -41,6 +41,31 @@ Lexer::Lexer(const char* input, std::size_t input_length)
     }
 }
 
+bool skip_comment(const std::uint8_t* data, std::size_t p, std::size_t end, std::size_t& after) {
+    after = p;
+    if (p + 1 >= end || data[p] != '/') return false;
+    const std::uint8_t kind = data[p + 1];
+    if (kind == '/') {
+        std::size_t i = p + 2;
+        while (i < end && data[i] != '\n' && data[i] != '\r') ++i;
+        after = i;
+        return true;
+    }
+    if (kind != '*') return false;
+    after = end;
+    if (p + 3 >= end) return true;
+    // The opener's '*' is at p + 1, so the search for "*/" begins at p + 2:
+    // "/*/" does not close itself.
+    for (std::size_t j = p + 2; j + 1 < end; ++j) {
+        if (data[j] == '*' && data[j + 1] == '/') {
+            after = j + 2;
+            return true;
+        }
+    }
+    return true;
+}
+
+
 void seek_container_start(Lexer& lexer) {
     skip_whitespace_and_comments(lexer);
     const std::size_t start = lexer.pos;

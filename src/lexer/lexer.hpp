@@ -84,39 +84,20 @@ struct Lexer {
 // Looks for a comment at `p`. Returns true and stores in `after` the position
 // just past it (a line comment stops before its line break; an unterminated
 // comment runs to `end`); returns false and leaves `after` at `p` otherwise.
-inline bool skip_comment(const std::uint8_t* data, std::size_t p, std::size_t end,
-                         std::size_t& after) {
-    after = p;
-    if (p + 1 >= end || data[p] != '/') return false;
-    const std::uint8_t kind = data[p + 1];
-    if (kind == '/') {
-        std::size_t i = p + 2;
-        while (i < end && data[i] != '\n' && data[i] != '\r') ++i;
-        after = i;
-        return true;
-    }
-    if (kind != '*') return false;
-    after = end;
-    if (p + 3 >= end) return true;
-    // The opener's '*' is at p + 1, so the search for "*/" begins at p + 2:
-    // "/*/" does not close itself.
-    for (std::size_t j = p + 2; j + 1 < end; ++j) {
-        if (data[j] == '*' && data[j + 1] == '/') {
-            after = j + 2;
-            return true;
-        }
-    }
-    return true;
-}
+bool skip_comment(const std::uint8_t* data, std::size_t p, std::size_t end, std::size_t& after);
 
-// Moves pos over whitespace and comments.
+// Moves pos over whitespace and comments. Called before every token, so the
+// common cases (no whitespace, or a run of it) stay inline and comments go
+// out of line.
 template <class Scan = FastScan>
 inline void skip_whitespace_and_comments(Lexer& lexer) {
     while (lexer.pos < lexer.end) {
-        if (is_whitespace(lexer.data[lexer.pos])) {
+        const std::uint8_t byte = lexer.data[lexer.pos];
+        if (is_whitespace(byte)) {
             lexer.pos = Scan::skip_whitespace_run(lexer.data, lexer.pos + 1, lexer.end);
             continue;
         }
+        if (byte != '/') return;
         std::size_t after;
         if (!skip_comment(lexer.data, lexer.pos, lexer.end, after)) return;
         lexer.pos = after;

@@ -1,0 +1,162 @@
+// corvane: the command-line front-end of the repair engine. Reads files or
+// standard input, repairs them (whole, or line by line with --lines) and
+// writes, checks or replaces; see help_text() for the options.
+#include "cli/io.hpp"
+#include "cli/lines.hpp"
+#include "cli/options.hpp"
+#include "cli/progress.hpp"
+#include "cli/text.hpp"
+#include "parser/repair.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#ifndef CORVANE_VERSION
+#error "CORVANE_VERSION must be defined by the build"
+#endif
+
+namespace corvane::cli {
+
+namespace {
+
+constexpr int EXIT_REFUSED = 1;
+constexpr int EXIT_TROUBLE = 2;   // usage, I/O and invalid UTF-8
+constexpr int EXIT_INTERNAL = 3;  // a broken invariant of the engine: a bug
+
+void print_error(const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); }
+
+void report_invalid_utf8(const std::string& name, std::string_view text, std::size_t offset) {
+    const std::size_t line = 1 + static_cast<std::size_t>(std::count(text.begin(), text.begin() + offset, '\n'));
+    std::fprintf(stderr, "%s: invalid UTF-8 at line %zu (byte offset %zu)\n", name.c_str(), line, offset);
+}
+
+// Repairs one input as a single JSON document. Returns its exit status.
+int repair_document(InputFile& input, OutputSink* shared_output, const Options& options) {
+    const std::string text = input.read_all();
+    if (const std::size_t bad = find_invalid_utf8(text); bad != text.size()) {
+        report_invalid_utf8(input.name(), text, bad);
+        return EXIT_TROUBLE;
+    }
+    RepairResult repaired = repair_text(text.data(), text.size());
+    if (!repaired.ok()) {
+        const std::string_view message = error_message(repaired.error());
+        print_error(input.name() + ": " + std::string(message));
+        return EXIT_REFUSED;
+    }
+    if (options.check) {
+        if (equals_ignoring_whitespace(text, repaired.text())) return 0;
+        print_error(input.name() + ": would change");
+        return EXIT_REFUSED;
+    }
+    std::string result = options.indent ? reindent(repaired.text(), *options.indent) : repaired.take_text();
+    result.push_back('\n');
+    if (options.in_place) {
+        if (result == text) return 0;  // leave an already repaired file and its times alone
+        OutputSink replacement = OutputSink::replacing(input.name());
+        replacement.write(result);
+        replacement.commit();
+        return 0;
+    }
+    shared_output->write(result);
+    return 0;
+}
+
+int repair_lines_of(InputFile& input, OutputSink* shared_output, const Options& options) {
+    Progress progress(options.progress, input.known_size());
+    if (!options.in_place) return repair_lines(input, options.check ? nullptr : shared_output, options, progress);
+    // A refused or invalid line leaves the file as it was.
+    OutputSink replacement = OutputSink::replacing(input.name());
+    const int status = repair_lines(input, &replacement, options, progress);
+    if (status == 0) replacement.commit();
+    return status;
+}
+
+// Runs one input under the guards that turn its failures into a status.
+int process(const std::string& path, OutputSink* shared_output, const Options& options) {
+    const std::string name = path == "-" ? std::string(STDIN_NAME) : path;
+    try {
+        InputFile input(path);
+        return options.lines ? repair_lines_of(input, shared_output, options)
+                             : repair_document(input, shared_output, options);
+    } catch (const IoError& error) {
+        if (error.fatal()) throw;
+        print_error(error.what());
+        return EXIT_TROUBLE;
+    } catch (const std::bad_alloc&) {
+        print_error(name + ": out of memory");
+        return EXIT_TROUBLE;
+    } catch (const InternalFault& fault) {
+        print_error("corvane: internal error while repairing " + name + ": " + fault.what() +
+                    " (this is a bug in corvane; please report it)");
+        return EXIT_INTERNAL;
+    }
+}
+
+int run(const Options& options) {
+    std::vector<std::string> inputs = options.inputs;
+    if (inputs.empty()) inputs.emplace_back("-");
+
+    std::optional<OutputSink> shared_output;
+    try {
+        if (options.output) {
+            shared_output.emplace(OutputSink::replacing(*options.output));
+        } else if (!options.in_place && !options.check) {
+            shared_output.emplace(OutputSink::standard_output());
+        }
+        if (shared_output) shared_output->make_failures_fatal();
+
+        int status = 0;
+        for (const std::string& path : inputs) {
+            status = std::max(status, process(path, shared_output ? &*shared_output : nullptr, options));
+            if (status != 0 && options.lines && options.on_error == OnError::Fail && !options.check) break;
+        }
+        if (shared_output) {
+            if (status == 0 || !options.output) {
+                shared_output->commit();
+            } else {
+                shared_output->discard();
+                print_error("corvane: " + *options.output + " left unchanged because of the errors above");
+            }
+        }
+        return status;
+    } catch (const IoError& error) {
+        print_error(error.what());
+        return EXIT_TROUBLE;
+    }
+}
+
+}  // namespace
+
+}  // namespace corvane::cli
+
+int main(int argc, char** argv) {
+    using namespace corvane::cli;
+    const std::vector<std::string> arguments(argv + 1, argv + argc);
+    Options options;
+    try {
+        options = parse_arguments(arguments);
+    } catch (const UsageError& error) {
+        std::fprintf(stderr, "corvane: %s\nTry 'corvane --help' for more information.\n", error.what());
+        return EXIT_TROUBLE;
+    }
+    if (options.help) {
+        std::fputs(help_text(), stdout);
+        return std::fflush(stdout) == 0 ? 0 : EXIT_TROUBLE;
+    }
+    if (options.version) {
+        std::puts("corvane " CORVANE_VERSION);
+        return std::fflush(stdout) == 0 ? 0 : EXIT_TROUBLE;
+    }
+    try {
+        return run(options);
+    } catch (const std::bad_alloc&) {
+        std::fputs("corvane: out of memory\n", stderr);
+        return EXIT_TROUBLE;
+    }
+}
