@@ -1,0 +1,478 @@
+#!/usr/bin/env python3
+"""Speed and memory figures for corvane, printed as tables.
+
+Sections (all by default; pick some with --sections a,b):
+  throughput  MB/s on the benchmark files, valid and broken, beside json,
+              orjson and the boundary floor
+  small       nanoseconds per call on small model-style messages
+  threads     1 against 2 threads repairing the large inputs
+  growth      time per MB at growing sizes of pathological inputs
+  memory      peak resident memory of repairing a large input
+
+Nothing here passes or fails on speed: it prints figures for a person to read.
+Timings are medians of interleaved rounds, so a burst of load on a shared
+machine hits every contender alike instead of one of them.
+
+  python3 benchmarks/bench.py            # full run (a few minutes)
+  python3 benchmarks/bench.py --quick    # smoke run (seconds)
+"""
+
+import argparse
+import gc
+import json
+import math
+import os
+import platform
+import re
+import statistics
+import subprocess
+import sys
+import time
+from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
+
+try:
+    import orjson
+except ImportError:  # the bench extra brings it; without it that column stays empty
+    orjson = None
+
+REPO_ROOT = Path(__file__).resolve().parent.parent
+DEFAULT_BENCH_DIR = REPO_ROOT.parent / "shared" / "data" / "bench"
+SECTIONS = ("throughput", "small", "threads", "growth", "memory")
+MB = 1_000_000
+
+# --- inputs ---------------------------------------------------------------
+
+
+def make_broken(text):
+    """The broken variant of a valid text: every ',' followed by a space or a
+    line feed goes, then the last hundredth of the characters is cut off. So
+    commas go missing and the text stops mid-value, the two faults generated
+    JSON shows most. Deterministic, and the same as the engine benchmark's."""
+    text = re.sub(r",(?=[ \n])", "", text)
+    return text[: len(text) - len(text) // 100]
+
+
+def model_message(size):
+    """A chat model's reply of exactly `size` characters (ASCII): a line of
+    prose, an opening code fence, then a JavaScript-style object with unquoted
+    keys, single quotes, trailing commas and Python keywords, cut off at `size`
+    so neither the object nor the fence is ever closed."""
+    parts = ["Here you go:\n```json\n{ok: True, tags: ['a', 'b',], items: [\n"]
+    length = len(parts[0])
+    n = 0
+    while length < size:
+        n += 1
+        item = (f"  {{id: {n}, name: 'Item {n}', price: {n % 97}.{n % 10}5, "
+                f"done: {'True' if n % 2 else 'False'}, note: None,}},\n")
+        parts.append(item)
+        length += len(item)
+    return "".join(parts)[:size]
+
+
+# Pathological shapes for the growth section: each is a prefix and a unit
+# repeated to the wanted size. A repair that is linear in the input keeps the
+# time per MB flat across sizes; anything quadratic shows as a growing ratio.
+GROWTH_FAMILIES = (
+    ("open string, comma fragments", '{"a": "', "fragment,"),
+    ('"x}" repeated', "", '"x}"'),
+    ("missing commas between members", "{", '"k":1 '),
+    ("look-ahead after values", "{", '"a":"x" b:1 '),
+    ("stray bytes in an array", "[", ":,;!"),
+    ("unterminated block comment", "[1 /*", "* / /* "),
+    ("nesting 127 side by side", "[", "[" * 126 + "]" * 126),
+    ("prose without a bracket", "", "it's \"q\" /* c */ "),
+)
+
+
+def growth_input(prefix, unit, size):
+    """The prefix followed by the unit repeated up to `size` characters."""
+    return prefix + unit * max(1, (size - len(prefix)) // len(unit))
+
+
+def load_bench_files(bench_dir):
+    """[(name, variant, text)] for every .json file of the folder, valid and broken."""
+    inputs = []
+    for path in sorted(Path(bench_dir).glob("*.json")):
+        valid = path.read_bytes().decode("utf-8")
+        inputs.append((path.name, "valid", valid))
+        inputs.append((path.name, "broken", make_broken(valid)))
+    return inputs
+
+
+# --- measuring ------------------------------------------------------------
+
+
+def calls_per_batch(fn, target_seconds):
+    """How many calls of fn make one timed batch of about target_seconds."""
+    start = time.perf_counter()
+    fn()
+    elapsed = time.perf_counter() - start
+    return max(1, int(target_seconds / max(elapsed, 1e-9)))
+
+
+def median_seconds(contenders, rounds, batch_seconds):
+    """Median seconds per call of each (name, fn), from interleaved rounds.
+
+    Every round runs one batch of each contender, the starting contender
+    rotating, so slow and fast stretches of a shared machine fall on all of
+    them. The garbage collector is off while timing, as timeit does."""
+    batches = {name: calls_per_batch(fn, batch_seconds) for name, fn in contenders}
+    samples = {name: [] for name, _ in contenders}
+    gc_was_on = gc.isenabled()
+    gc.disable()
+    try:
+        for r in range(rounds):
+            shift = r % len(contenders)
+            for name, fn in contenders[shift:] + contenders[:shift]:
+                calls = batches[name]
+                start = time.perf_counter()
+                for _ in range(calls):
+                    fn()
+                samples[name].append((time.perf_counter() - start) / calls)
+            gc.collect()
+    finally:
+        if gc_was_on:
+            gc.enable()
+    return {name: statistics.median(values) for name, values in samples.items()}
+
+
+def boundary_floor(text, out_bytes):
+    """What crossing into C and back costs at least: encode the input, copy
+    it once, decode the (pre-made) output."""
+    def run():
+        copy = bytearray(text.encode("utf-8"))
+        return copy, out_bytes.decode("utf-8")
+    return run
+
+
+def contenders_for(corvane, text, valid, repaired):
+    """The functions timed on one input, repair first (the ratios' base)."""
+    out_bytes = repaired.encode("utf-8")
+    contenders = [
+        ("repair", lambda: corvane.repair(text)),
+        ("loads", lambda: corvane.loads(text)),
+    ]
+    if valid:
+        contenders.append(("json.loads", lambda: json.loads(text)))
+        if orjson is not None:
+            contenders.append(("orjson.loads", lambda: orjson.loads(text)))
+        contenders.append(("floor", boundary_floor(text, out_bytes)))
+    return contenders
+
+
+# --- output ---------------------------------------------------------------
+
+
+def render(header, rows, left=1):
+    """A plain text table; the first `left` columns are left-aligned."""
+    rows = [[str(c) for c in row] for row in rows]
+    widths = [max(len(row[i]) for row in [header] + rows) for i in range(len(header))]
+
+    def line(cells):
+        return "  ".join(c.ljust(w) if i < left else c.rjust(w)
+                         for i, (c, w) in enumerate(zip(cells, widths))).rstrip()
+
+    return "\n".join([line(header), line(["-" * w for w in widths])] + [line(r) for r in rows])
+
+
+def with_ratio(figure, seconds, repair_seconds):
+    return f"{figure} ({seconds / repair_seconds:.2f}x)"
+
+
+def title(text):
+    print()
+    print(text)
+    print("=" * len(text))
+
+
+# --- sections -------------------------------------------------------------
+
+
+def section_throughput(corvane, args):
+    title("Throughput on the benchmark files (MB/s of input UTF-8 bytes)")
+    inputs = load_bench_files(args.bench_dir) if args.bench_dir.is_dir() else []
+    if not inputs:
+        print(f"skipped: no .json files in {args.bench_dir} (the corpus is not part of the repository)")
+        return
+    names = ["repair", "loads", "json.loads", "orjson.loads", "floor"]
+    header = ["input", "variant", "MB"] + names
+    rows = []
+    for name, variant, text in inputs:
+        size = len(text.encode("utf-8"))
+        try:
+            repaired = corvane.repair(text)
+        except ValueError as error:
+            rows.append([name, variant, f"{size / MB:.2f}", f"refused: {error}"])
+            continue
+        seconds = median_seconds(contenders_for(corvane, text, variant == "valid", repaired),
+                                 args.rounds, args.batch_seconds)
+        row = [name, variant, f"{size / MB:.2f}"]
+        for contender in names:
+            if contender not in seconds:
+                row.append("")
+            elif contender == "repair":
+                row.append(f"{size / MB / seconds['repair']:.0f}")
+            else:
+                row.append(with_ratio(f"{size / MB / seconds[contender]:.0f}",
+                                      seconds[contender], seconds["repair"]))
+        rows.append(row)
+    print(render(header, rows, left=2))
+    print("(Nx) = time of that call / time of repair on the same input; "
+          "json and orjson read the valid input itself; floor = encode + one copy + decode of the output")
+    if orjson is None:
+        print("orjson is not installed (pip install orjson): its column is empty")
+
+
+def section_small(corvane, args):
+    title("Small model-style messages (ns per call)")
+    names = ["repair", "loads", "json.loads", "orjson.loads", "floor"]
+    header = ["message", "repair"] + names[1:]
+    rows = []
+    for label, size in (("100 B", 100), ("1 kB", 1000), ("10 kB", 10_000)):
+        text = model_message(size)
+        repaired = corvane.repair(text)
+        out_bytes = repaired.encode("utf-8")
+        contenders = [
+            ("repair", lambda: corvane.repair(text)),
+            ("loads", lambda: corvane.loads(text)),
+            ("json.loads", lambda: json.loads(repaired)),
+        ]
+        if orjson is not None:
+            contenders.append(("orjson.loads", lambda: orjson.loads(repaired)))
+        contenders.append(("floor", boundary_floor(text, out_bytes)))
+        seconds = median_seconds(contenders, args.rounds, args.batch_seconds)
+        row = [label, f"{seconds['repair'] * 1e9:.0f}"]
+        for contender in names[1:]:
+            if contender in seconds:
+                row.append(with_ratio(f"{seconds[contender] * 1e9:.0f}",
+                                      seconds[contender], seconds["repair"]))
+            else:
+                row.append("")
+        rows.append(row)
+    print(render(header, rows))
+    print("(Nx) = time / time of repair; json and orjson read the repaired text; "
+          "floor = encode + one copy + decode of the output")
+
+
+def large_inputs(args):
+    """The large inputs for the threads section: bench files of 500 kB and
+    more, valid and broken, or generated messages when the corpus is absent."""
+    inputs = []
+    if args.bench_dir.is_dir():
+        inputs = [(f"{name} {variant}", text) for name, variant, text in load_bench_files(args.bench_dir)
+                  if len(text) >= 500_000]
+    if not inputs:
+        print(f"(no benchmark files in {args.bench_dir}: using generated 2 MB messages)")
+        inputs = [(f"generated {i}", model_message(2 * MB + i)) for i in range(4)]
+    return inputs
+
+
+def section_threads(corvane, args):
+    title("Threads: the same repairs on 1 and 2 threads")
+    inputs = large_inputs(args)
+    usable = []
+    for name, text in inputs:
+        try:
+            corvane.repair(text)
+            usable.append(text)
+        except ValueError as error:
+            print(f"left out {name}: refused ({error})")
+    if not usable:
+        print("skipped: no input repairs")
+        return
+    work = usable * args.thread_repeats
+    total_bytes = sum(len(t.encode("utf-8")) for t in work)
+
+    def run(workers):
+        def go():
+            with ThreadPoolExecutor(max_workers=workers) as pool:
+                for _ in pool.map(corvane.repair, work):
+                    pass
+        return go
+
+    seconds = median_seconds([("1 thread", run(1)), ("2 threads", run(2))],
+                             args.thread_rounds, 0.0)
+    one = total_bytes / MB / seconds["1 thread"]
+    two = total_bytes / MB / seconds["2 threads"]
+    rows = [["1 thread", f"{one:.0f}", ""],
+            ["2 threads", f"{two:.0f}", f"{two / one:.2f}"]]
+    print(f"work: {len(work)} repairs, {total_bytes / MB:.1f} MB in all; {os.cpu_count()} CPUs")
+    print(render(["threads", "MB/s", "2/1"], rows))
+    print("2/1 = throughput of 2 threads / throughput of 1 (2.00 = perfect scaling on 2 free cores)")
+
+
+def time_one_call(fn):
+    gc_was_on = gc.isenabled()
+    gc.disable()
+    try:
+        start = time.perf_counter()
+        fn()
+        return time.perf_counter() - start
+    finally:
+        if gc_was_on:
+            gc.enable()
+
+
+def projected_seconds(measured, size):
+    """Expected seconds of one call at `size` from the (bytes, seconds) pairs
+    measured so far: the growth exponent of the last two sizes (at least 1),
+    or 2 after a single size, to be safe rather than sorry."""
+    if not measured:
+        return 0.0
+    s2, t2 = measured[-1]
+    exponent = 2.0
+    if len(measured) >= 2:
+        s1, t1 = measured[-2]
+        exponent = max(1.0, math.log(max(t2, 1e-9) / max(t1, 1e-9)) / math.log(s2 / s1))
+    return t2 * (size / s2) ** exponent
+
+
+def section_growth(corvane, args):
+    title("Growth: milliseconds per MB at growing sizes")
+    sizes = args.growth_sizes
+    header = ["family"] + [f"{s / MB:g} MB" for s in sizes] + ["max/min"]
+    rows = []
+    notes = []
+    for name, prefix, unit in GROWTH_FAMILIES:
+        measured = []  # (bytes, median seconds) per size done
+        row = [name]
+        for size in sizes:
+            # A call that would run for minutes is not started.
+            projected = projected_seconds(measured, size)
+            if projected > args.growth_budget:
+                row.append("skipped")
+                notes.append(f"{name}: {size / MB:g} MB skipped, about {projected:.0f} s per call expected")
+                continue
+            text = growth_input(prefix, unit, size)
+            nbytes = len(text.encode("utf-8"))
+            try:
+                corvane.repair(text)
+            except ValueError as error:
+                row.append("refused")
+                notes.append(f"{name}: refused at {size / MB:g} MB: {error}")
+                continue
+            # The best of the repeats: load from others on the machine only
+            # ever adds time, and a spike at one size would fake a growth.
+            seconds = min(time_one_call(lambda: corvane.repair(text))
+                          for _ in range(args.growth_repeats))
+            del text
+            measured.append((nbytes, seconds))
+            row.append(f"{seconds / (nbytes / MB) * 1e3:.2f}")
+        per_mb = [seconds / nbytes for nbytes, seconds in measured]
+        row.append(f"{max(per_mb) / min(per_mb):.2f}" if per_mb else "")
+        rows.append(row)
+    print(render(header, rows))
+    print("best of repeated calls; max/min = largest / smallest time per MB over the sizes "
+          "(about 1 when the repair is linear)")
+    for note in notes:
+        print(note)
+
+
+MEMORY_CHILD = r"""
+import gc, resource, sys
+import corvane
+
+def rss_kib(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    return None
+
+size = int(sys.argv[1])
+unit = "{id: 1, name: 'Item', tags: ['a', 'b',], ok: True},\n"
+text = "[" + unit * (size // len(unit))
+corvane.repair("[1]")
+gc.collect()
+# Reset the peak to the current resident size (Linux), so building the input
+# does not count; without that, fall back to ru_maxrss of the whole process.
+try:
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+    baseline, method = rss_kib("VmRSS"), "VmHWM after reset"
+except OSError:
+    baseline, method = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, "ru_maxrss"
+out = corvane.repair(text)
+if method == "ru_maxrss":
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+else:
+    peak = rss_kib("VmHWM")
+print(len(text.encode("utf-8")), len(out.encode("utf-8")), baseline, peak, method)
+"""
+
+
+def section_memory(corvane, args):
+    title("Memory: peak resident memory of one repair")
+    size = args.memory_mb * MB
+    child = subprocess.run([sys.executable, "-c", MEMORY_CHILD, str(size)],
+                           capture_output=True, text=True)
+    if child.returncode != 0:
+        print(f"failed: {child.stderr.strip()[-500:]}")
+        return
+    in_bytes, out_bytes, baseline, peak, method = child.stdout.split(maxsplit=4)
+    in_bytes, out_bytes = int(in_bytes), int(out_bytes)
+    extra = (int(peak) - int(baseline)) * 1024
+    rows = [[f"{in_bytes / MB:.0f} MB", f"{out_bytes / MB:.0f} MB",
+             f"{extra / MB:.0f} MB", f"{extra / in_bytes:.2f}"]]
+    print(render(["input", "output", "peak above baseline", "x input"], rows))
+    print(f"measured in a fresh process ({method.strip()}); the input str already exists at the baseline")
+
+
+# --- driver ---------------------------------------------------------------
+
+
+def parse_args(argv):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--quick", action="store_true", help="smoke run: few rounds, small sizes")
+    parser.add_argument("--sections", default=",".join(SECTIONS),
+                        help=f"comma-separated, from {', '.join(SECTIONS)} (default: all)")
+    parser.add_argument("--bench-dir", type=Path, default=DEFAULT_BENCH_DIR,
+                        help="folder of .json files (default: ../shared/data/bench beside the repository)")
+    parser.add_argument("--rounds", type=int, help="interleaved rounds per input (default 15, quick 3)")
+    parser.add_argument("--memory-mb", type=int, help="input size of the memory section (default 100, quick 10)")
+    args = parser.parse_args(argv)
+    args.sections = [s.strip() for s in args.sections.split(",") if s.strip()]
+    unknown = [s for s in args.sections if s not in SECTIONS]
+    if unknown:
+        parser.error(f"unknown section(s): {', '.join(unknown)}; choose from {', '.join(SECTIONS)}")
+    if args.quick:
+        args.rounds = args.rounds or 3
+        args.batch_seconds = 0.005
+        args.thread_repeats, args.thread_rounds = 1, 2
+        args.growth_sizes = [MB // 4, MB // 2, MB, 2 * MB]
+        args.growth_repeats, args.growth_budget = 2, 5.0
+        args.memory_mb = args.memory_mb or 10
+    else:
+        args.rounds = args.rounds or 15
+        args.batch_seconds = 0.02
+        args.thread_repeats, args.thread_rounds = 4, 5
+        args.growth_sizes = [MB, 4 * MB, 16 * MB, 64 * MB]
+        args.growth_repeats, args.growth_budget = 3, 60.0
+        args.memory_mb = args.memory_mb or 100
+    return args
+
+
+def main(argv=None):
+    args = parse_args(sys.argv[1:] if argv is None else argv)
+    try:
+        import corvane
+    except ImportError as error:
+        sys.exit(f"corvane is not importable ({error}): build and install it first, e.g. pip install '.[bench]'")
+    print(f"corvane {getattr(corvane, '__version__', '?')}, Python {platform.python_version()}, "
+          f"orjson {getattr(orjson, '__version__', 'absent')}, {os.cpu_count()} CPUs, "
+          f"{'quick' if args.quick else 'full'} run, {args.rounds} rounds")
+    runners = {
+        "throughput": section_throughput,
+        "small": section_small,
+        "threads": section_threads,
+        "growth": section_growth,
+        "memory": section_memory,
+    }
+    for section in args.sections:
+        runners[section](corvane, args)
+        sys.stdout.flush()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,152 @@
+// Throughput of the engine alone: repair_text over every JSON file of a
+// benchmark folder, as it is and deliberately broken, and simdjson's DOM parse
+// of the same valid files as the yardstick of a fast reader on those bytes.
+//
+// Usage: corvane_engine_bench [Google Benchmark flags] BENCH_DIR
+// Each benchmark also reports a "min" aggregate when run with
+// --benchmark_repetitions, so the best and the median run can be compared.
+#include <benchmark/benchmark.h>
+#include <simdjson.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "parser/repair.hpp"
+
+namespace {
+
+struct Input {
+    std::string file;
+    std::string variant;  // "valid" or "broken"
+    std::string bytes;
+};
+
+std::string read_file(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The broken variant, identical to the one bench.py makes: every ',' that is
+// followed by a space or a line feed goes, then the last hundredth of the
+// characters (code points, not bytes) is cut off. That gives the two faults
+// generated JSON shows most: missing commas and a text that stops mid-value.
+std::string make_broken(const std::string& valid) {
+    std::string out;
+    out.reserve(valid.size());
+    for (std::size_t i = 0; i < valid.size(); ++i) {
+        const bool comma_before_space = valid[i] == ',' && i + 1 < valid.size() &&
+                                        (valid[i + 1] == ' ' || valid[i + 1] == '\n');
+        if (!comma_before_space) out.push_back(valid[i]);
+    }
+    auto is_continuation = [](char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; };
+    std::size_t chars = 0;
+    for (char c : out) chars += !is_continuation(c);
+    const std::size_t keep = chars - chars / 100;
+    std::size_t seen = 0;
+    std::size_t cut = 0;
+    while (cut < out.size()) {
+        if (!is_continuation(out[cut])) {
+            if (seen == keep) break;
+            ++seen;
+        }
+        ++cut;
+    }
+    out.resize(cut);
+    return out;
+}
+
+double min_of(const std::vector<double>& values) {
+    return values.empty() ? 0.0 : *std::min_element(values.begin(), values.end());
+}
+
+void bench_repair(benchmark::State& state, const Input* input) {
+    const corvane::RepairResult first = corvane::repair_text(input->bytes.data(), input->bytes.size());
+    if (!first.ok()) {
+        state.SkipWithError(std::string(corvane::error_message(first.error())).c_str());
+        return;
+    }
+    for (auto _ : state) {
+        corvane::RepairResult result = corvane::repair_text(input->bytes.data(), input->bytes.size());
+        benchmark::DoNotOptimize(result.text().data());
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                            static_cast<std::int64_t>(input->bytes.size()));
+    state.counters["input_bytes"] = static_cast<double>(input->bytes.size());
+}
+
+void bench_simdjson(benchmark::State& state, const Input* input) {
+    const simdjson::padded_string padded(input->bytes);
+    simdjson::dom::parser parser;
+    if (parser.parse(padded).error() != simdjson::SUCCESS) {
+        state.SkipWithError("simdjson rejects this input");
+        return;
+    }
+    for (auto _ : state) {
+        simdjson::dom::element doc;
+        auto error = parser.parse(padded).get(doc);
+        benchmark::DoNotOptimize(error);
+        benchmark::DoNotOptimize(doc);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                            static_cast<std::int64_t>(input->bytes.size()));
+    state.counters["input_bytes"] = static_cast<double>(input->bytes.size());
+}
+
+void register_all(const std::deque<Input>& inputs) {
+    for (const Input& input : inputs) {
+        const std::string suffix = "/" + input.variant + "/" + input.file;
+        benchmark::RegisterBenchmark(("repair" + suffix).c_str(), bench_repair, &input)
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime()
+            ->ComputeStatistics("min", min_of);
+        if (input.variant == "valid") {
+            benchmark::RegisterBenchmark(("simdjson" + suffix).c_str(), bench_simdjson, &input)
+                ->Unit(benchmark::kMillisecond)
+                ->UseRealTime()
+                ->ComputeStatistics("min", min_of);
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s [benchmark flags] BENCH_DIR\n", argv[0]);
+        return 2;
+    }
+    const std::filesystem::path dir = argv[1];
+    std::vector<std::filesystem::path> files;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
+        if (entry.is_regular_file() && entry.path().extension() == ".json") files.push_back(entry.path());
+    }
+    if (files.empty()) {
+        std::fprintf(stderr, "no .json files in %s: nothing to measure\n", dir.string().c_str());
+        return 3;
+    }
+    std::sort(files.begin(), files.end());
+
+    // A deque keeps every Input where it is while the benchmarks hold pointers.
+    std::deque<Input> inputs;
+    for (const auto& path : files) {
+        std::string valid = read_file(path);
+        std::string broken = make_broken(valid);
+        inputs.push_back({path.filename().string(), "valid", std::move(valid)});
+        inputs.push_back({path.filename().string(), "broken", std::move(broken)});
+    }
+    register_all(inputs);
+    // Which simdjson kernel ran decides what the reference figure means.
+    benchmark::AddCustomContext("simdjson_kernel", simdjson::get_active_implementation()->name());
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Builds the engine benchmark optimised in build-bench/ (at the repository
+# root), runs it over the benchmark files and prints MB/s of repair_text beside
+# simdjson's DOM parse of the same valid files.
+#
+# Usage: benchmarks/engine/run.sh [--quick] [--bench-dir DIR] [--repetitions N]
+#   --quick          3 short repetitions, for a smoke run of a few seconds
+#   --bench-dir DIR  folder of .json files (default: ../shared/data/bench
+#                    beside the repository)
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+bench_dir="$root/../shared/data/bench"
+repetitions=10
+min_time=0.5
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --quick) repetitions=3; min_time=0.05 ;;
+    --bench-dir) bench_dir="$2"; shift ;;
+    --repetitions) repetitions="$2"; shift ;;
+    *) echo "unknown option: $1" >&2; exit 2 ;;
+  esac
+  shift
+done
+
+if ! compgen -G "$bench_dir/*.json" >/dev/null; then
+  echo "engine benchmark skipped: no .json files in $bench_dir (the benchmark corpus is not part of the repository)"
+  exit 0
+fi
+
+build="$root/build-bench"
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_CXX_FLAGS_RELEASE="-O3 -DNDEBUG" \
+  -DCORVANE_BUILD_BENCH=ON -DCORVANE_BUILD_MODULE=OFF -DCORVANE_BUILD_CLI=OFF \
+  -DCORVANE_BUILD_TESTS=OFF -DCORVANE_BUILD_FUZZ=OFF >/dev/null
+cmake --build "$build" --target corvane_engine_bench -j2 >/dev/null
+
+result="$build/engine-bench.json"
+"$build/benchmarks/engine/corvane_engine_bench" \
+  --benchmark_repetitions="$repetitions" \
+  --benchmark_min_time="$min_time" \
+  --benchmark_report_aggregates_only=true \
+  --benchmark_out="$result" --benchmark_out_format=json \
+  "$bench_dir" >/dev/null
+
+python3 "$here/bench_report.py" "$result"
