@@ -20,9 +20,9 @@ PyCFunction as_method(Function function) noexcept {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
-// METH_STATIC keeps these records out of m_methods for good: they are only
-// handed to PyCFunction_NewEx, in the order in which they are published.
-constexpr int METHOD_FLAGS = METH_VARARGS | METH_KEYWORDS | METH_STATIC;
+// Handed only to PyCFunction_NewEx, in the order in which they are published.
+// No METH_STATIC: it would hide the module from the functions' __self__.
+constexpr int METHOD_FLAGS = METH_VARARGS | METH_KEYWORDS;
 
 PyMethodDef METHODS[] = {
     {"repair", as_method(&repair), METHOD_FLAGS,
