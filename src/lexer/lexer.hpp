@@ -90,7 +90,7 @@ bool skip_comment(const std::uint8_t* data, std::size_t p, std::size_t end, std:
 // common cases (no whitespace, or a run of it) stay inline and comments go
 // out of line.
 template <class Scan = FastScan>
-inline void skip_whitespace_and_comments(Lexer& lexer) {
+CORVANE_ALWAYS_INLINE void skip_whitespace_and_comments(Lexer& lexer) {
     while (lexer.pos < lexer.end) {
         const std::uint8_t byte = lexer.data[lexer.pos];
         if (is_whitespace(byte)) {

@@ -12,6 +12,12 @@
 #define CORVANE_HAVE_SSE2 1
 #endif
 
+#if defined(__GNUC__)
+#define CORVANE_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define CORVANE_ALWAYS_INLINE inline
+#endif
+
 namespace corvane {
 
 // One range check and one bit test: byte - 9 indexes a 24-bit mask whose set
@@ -42,6 +48,15 @@ struct ScalarScan {
         while (i < end && !is_string_special(data[i]) && data[i] != quote) ++i;
         return i;
     }
+    // Appends the plain run that starts at `i` to `out` and returns where it
+    // stops (as find_string_special).
+    template <class Output>
+    static std::size_t copy_string_run(const std::uint8_t* data, std::size_t i, std::size_t end,
+                                       std::uint8_t quote, Output& out) {
+        const std::size_t stop = find_string_special(data, i, end, quote);
+        out.append(data + i, stop - i);
+        return stop;
+    }
     // Whether numbers in strict JSON form are copied without the general rewrite.
     static constexpr bool NUMBER_FAST_PATH = false;
 };
@@ -70,24 +85,32 @@ struct SimdScan {
         }
         return ScalarScan::skip_whitespace_run(data, i, end);
     }
-    static std::size_t find_string_special(const std::uint8_t* data, std::size_t i, std::size_t end,
-                                           std::uint8_t quote) {
+    // Stores each whole block into the output and keeps only its plain
+    // prefix, so scanning and copying are one pass.
+    template <class Output>
+    static std::size_t copy_string_run(const std::uint8_t* data, std::size_t i, std::size_t end,
+                                       std::uint8_t quote, Output& out) {
         const __m128i double_quote = _mm_set1_epi8('"');
         const __m128i backslash = _mm_set1_epi8('\\');
         const __m128i opening = _mm_set1_epi8(static_cast<char>(quote));
         const __m128i last_control = _mm_set1_epi8(0x1F);
         while (end - i >= 16) {
             const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
-            // Unsigned byte <= 0x1F exactly when min(byte, 0x1F) == byte.
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out.room(16)), block);
             const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(block, last_control), block);
             const __m128i special = _mm_or_si128(
                 _mm_or_si128(control, _mm_cmpeq_epi8(block, double_quote)),
                 _mm_or_si128(_mm_cmpeq_epi8(block, backslash), _mm_cmpeq_epi8(block, opening)));
             const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(special));
-            if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctz(mask));
+            if (mask != 0) {
+                const unsigned plain = static_cast<unsigned>(__builtin_ctz(mask));
+                out.advance(plain);
+                return i + plain;
+            }
+            out.advance(16);
             i += 16;
         }
-        return ScalarScan::find_string_special(data, i, end, quote);
+        return ScalarScan::copy_string_run(data, i, end, quote, out);
     }
     static constexpr bool NUMBER_FAST_PATH = true;
 };

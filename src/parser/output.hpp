@@ -30,6 +30,14 @@ public:
         std::memcpy(cursor_, bytes, count);
         cursor_ += count;
     }
+    // Room for at least `count` bytes at the cursor, for writers that store
+    // whole blocks and then keep only part of them (advance).
+    char* room(std::size_t count) {
+        if (static_cast<std::size_t>(limit_ - cursor_) < count) grow(count);
+        return cursor_;
+    }
+    void advance(std::size_t count) { cursor_ += count; }
+
     template <std::size_t N>
     void append_literal(const char (&text)[N]) {
         append(text, N - 1);

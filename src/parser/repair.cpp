@@ -396,8 +396,7 @@ ValueResult repair_string(Repairer& r, bool in_object_value) {
     while (lx.pos < end) {
         // Plain content is copied in runs; only quotes, backslashes and
         // control bytes need a decision.
-        const std::size_t stop = Scan::find_string_special(data, lx.pos, end, quote);
-        r.out.append(data + lx.pos, stop - lx.pos);
+        const std::size_t stop = Scan::copy_string_run(data, lx.pos, end, quote, r.out);
         lx.pos = stop;
         if (stop == end) break;
 
