@@ -1,0 +1,141 @@
+// The fast engine (vectorised scans, number shortcut) against the reference
+// engine (one byte at a time, general number rewrite): they must agree on
+// every input, byte for byte, refusals included.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "lexer/scan.hpp"
+#include "parser/output.hpp"
+#include "parser/reference.hpp"
+#include "parser/repair.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The outcome of one repair as text: the output, the refusal's message, or
+// the internal fault (raised for input that is not UTF-8 to begin with).
+template <class Repair>
+std::string outcome(Repair repair, const std::string& input) {
+    try {
+        const corvane::RepairResult result = repair(input.data(), input.size());
+        if (result.ok()) return "ok:" + std::string(result.text());
+        return "refused:" + std::string(corvane::error_message(result.error()));
+    } catch (const corvane::InternalFault& fault) {
+        return std::string("fault:") + fault.what();
+    }
+}
+
+void expect_same_repair(const std::string& input) {
+    const std::string fast = outcome(
+        [](const char* data, std::size_t size) { return corvane::repair_text(data, size); }, input);
+    const std::string reference = outcome(corvane::repair_text_reference, input);
+    ASSERT_EQ(fast, reference) << "input: " << input.substr(0, 200);
+}
+
+std::string read_file(const fs::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// Inputs made of the bytes the fast paths decide on, in runs long enough to
+// cross the sixteen-byte blocks at every offset. Multi-byte characters stay
+// whole, so the inputs are valid UTF-8 and the outputs get compared.
+std::string random_input(std::mt19937& rng, std::size_t length) {
+    static const std::vector<std::string> pieces = {
+        " ", " ", "\t", "\n", "\r", "\f", "\v", "\"", "\"", "'", "'", "\\", "\\", "{", "}", "[", "]",
+        ":", ",", ",", "/", "*", "#", "-", "+", ".", "e", "E", "0", "1", "5", "9", "a", "b", "u",
+        "x", "T", "N", std::string(1, '\0'), "\x01", "\x1f", "\x7f", "\xc3\xa9", "\xe2\x82\xac"};
+    std::uniform_int_distribution<std::size_t> pick(0, pieces.size() - 1);
+    std::uniform_int_distribution<int> run(1, 40);
+    std::string text;
+    while (text.size() < length) {
+        // Runs of one piece (long whitespace, long plain content) alternate
+        // with single random pieces.
+        const std::string& piece = pieces[pick(rng)];
+        const int count = rng() % 4 == 0 ? run(rng) : 1;
+        for (int i = 0; i < count; ++i) text += piece;
+    }
+    return text;
+}
+
+TEST(Differential, RandomInputsAgree) {
+    std::mt19937 rng(20261208);
+    for (int i = 0; i < 20000; ++i) {
+        expect_same_repair(random_input(rng, static_cast<std::size_t>(rng() % 200)));
+    }
+}
+
+TEST(Differential, StructuredInputsAgree) {
+    // Strings, numbers and whitespace of every length around the block size.
+    std::vector<std::string> inputs;
+    for (std::size_t n = 0; n <= 40; ++n) {
+        const std::string plain(n, 'a');
+        const std::string spaces(n, ' ');
+        inputs.push_back("{\"k\":\"" + plain + "\"," + spaces + "\"n\":" + std::string(n + 1, '7') + "}");
+        inputs.push_back("['" + plain + "\"" + plain + "'" + spaces + "]");
+        inputs.push_back("[\"" + plain + "\\n" + plain + "\x01\"]");
+        inputs.push_back("{\"a\": \"" + plain + "\"" + spaces + "b: 1}");
+        inputs.push_back("{\"a\": \"" + plain + "\"" + spaces + "b}");
+        inputs.push_back("[-0." + std::string(n, '5') + "E+" + std::to_string(n) + spaces + "]");
+        inputs.push_back("[0" + std::string(n, '0') + "1, 1." + spaces + ", 1e, .5, 1E5x, 1/2]");
+        inputs.push_back("\"" + plain);
+    }
+    for (const std::string& input : inputs) expect_same_repair(input);
+}
+
+TEST(Differential, CorporaAndTheirCutsAgree) {
+    std::vector<fs::path> files;
+    const fs::path suite = fs::path(CORVANE_TEST_DATA_DIR) / "jsontestsuite" / "test_parsing";
+    for (const auto& entry : fs::directory_iterator(suite)) files.push_back(entry.path());
+    const fs::path bench(CORVANE_BENCH_DATA_DIR);
+    if (fs::is_directory(bench)) {
+        for (const auto& entry : fs::directory_iterator(bench)) {
+            if (entry.path().extension() == ".json") files.push_back(entry.path());
+        }
+    }
+    ASSERT_GT(files.size(), 300u);
+    for (const fs::path& file : files) {
+        const std::string text = read_file(file);
+        expect_same_repair(text);
+        // Cut-offs land inside strings, numbers and whitespace runs.
+        const std::size_t step = text.size() / 16 + 1;
+        for (std::size_t cut = 1; cut < text.size(); cut += step) expect_same_repair(text.substr(0, cut));
+    }
+}
+
+#ifdef CORVANE_HAVE_SSE2
+// The vectorised scanners stop exactly where the scalar ones do, at every
+// start offset and for both quote kinds.
+TEST(Differential, ScannersAgree) {
+    std::mt19937 rng(7);
+    for (int round = 0; round < 2000; ++round) {
+        const std::string text = random_input(rng, 64);
+        const auto* data = reinterpret_cast<const std::uint8_t*>(text.data());
+        for (std::size_t start = 0; start < text.size(); ++start) {
+            ASSERT_EQ(corvane::SimdScan::skip_whitespace_run(data, start, text.size()),
+                      corvane::ScalarScan::skip_whitespace_run(data, start, text.size()));
+            for (const std::uint8_t quote : {std::uint8_t('"'), std::uint8_t('\'')}) {
+                corvane::OutputBuffer fast(0), scalar(0);
+                const std::size_t fast_stop =
+                    corvane::SimdScan::copy_string_run(data, start, text.size(), quote, fast);
+                const std::size_t scalar_stop =
+                    corvane::ScalarScan::copy_string_run(data, start, text.size(), quote, scalar);
+                ASSERT_EQ(fast_stop, scalar_stop);
+                ASSERT_EQ(fast.take(), scalar.take());
+            }
+        }
+    }
+}
+#endif
+
+}  // namespace
