@@ -1,0 +1,90 @@
+"""The shipped type information: mypy --strict and pyright see exact types."""
+
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from conftest import find_installed
+
+# Uses every public name correctly; the one wrong call is on WRONG_LINE.
+SAMPLE = textwrap.dedent(
+    """\
+    import corvane
+    from typing import Any, List
+
+    def text_of(raw: str) -> str:
+        return corvane.repair(raw)
+
+    def aliases(raw: str) -> List[str]:
+        return [corvane.repair_json(raw), corvane.repair_to_string(input=raw)]
+
+    def value_of(raw: str) -> Any:
+        return corvane.loads(raw)
+
+    version: str = corvane.__version__
+    depth: int = corvane.MAX_DEPTH
+    names: List[str] = corvane.__all__
+    reveal_type(corvane.repair("{"))
+    reveal_type(corvane.repair_json("{"))
+    reveal_type(corvane.repair_to_string("{"))
+    reveal_type(corvane.loads("{"))
+    reveal_type(corvane.MAX_DEPTH)
+    reveal_type(corvane.__version__)
+    corvane.repair(b"{}")
+    """
+)
+WRONG_LINE = SAMPLE.splitlines().index('corvane.repair(b"{}")') + 1
+
+# The revealed types, in the order of the sample (older mypy releases spell
+# them "builtins.str", newer ones and pyright "str").
+REVEALED = ["str", "str", "str", "Any", "int", "str"]
+
+
+@pytest.fixture
+def sample(tmp_path, corvane_module):
+    path = tmp_path / "sample.py"
+    path.write_text(SAMPLE)
+    return path
+
+
+def test_mypy_strict_reports_exactly_the_wrong_call(sample, tmp_path):
+    pytest.importorskip("mypy", reason="mypy is not installed (pip install mypy)")
+    run = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--cache-dir", str(tmp_path / "cache"),
+         "--python-executable", sys.executable, sample.name],
+        cwd=tmp_path, capture_output=True, text=True, timeout=600,
+    )
+    lines = run.stdout.splitlines()
+    errors = [line for line in lines if ": error:" in line]
+    revealed = [
+        line.split('Revealed type is "', 1)[1].rstrip('"').replace("builtins.", "")
+        for line in lines
+        if "Revealed type is" in line
+    ]
+    assert len(errors) == 1, run.stdout + run.stderr
+    assert errors[0].startswith(f"{sample.name}:{WRONG_LINE}: error:"), errors
+    assert errors[0].endswith("[arg-type]") and '"str"' in errors[0], errors
+    assert revealed == REVEALED, run.stdout
+
+
+def test_pyright_reports_exactly_the_wrong_call(sample, tmp_path):
+    pyright = find_installed("pyright")
+    if pyright is None:
+        pytest.skip("pyright is not installed (pip install 'pyright[nodejs]')")
+    run = subprocess.run(
+        [pyright, "--outputjson", "--pythonpath", sys.executable, sample.name],
+        cwd=tmp_path, capture_output=True, text=True, timeout=600,
+    )
+    report = json.loads(run.stdout)
+    diagnostics = report["generalDiagnostics"]
+    errors = [d for d in diagnostics if d["severity"] == "error"]
+    revealed = [d["message"].split('" is "', 1)[1].rstrip('"') for d in diagnostics if d["severity"] == "information"]
+    assert len(errors) == 1, json.dumps(diagnostics, indent=1)
+    # pyright counts lines from zero.
+    assert errors[0]["range"]["start"]["line"] + 1 == WRONG_LINE, errors
+    assert errors[0]["rule"] == "reportArgumentType" and '"str"' in errors[0]["message"], errors
+    assert revealed == REVEALED, json.dumps(diagnostics, indent=1)
