@@ -1,0 +1,595 @@
+"""The corvane extension module as Python code sees it.
+
+Each table holds one rule: the row is an input, the expected result is
+exact. Runs unchanged on CPython 3.8 and later.
+"""
+
+import ctypes
+import gc
+import importlib.util
+import inspect
+import os
+import pickle
+import sys
+import threading
+import types
+
+import pytest
+
+import corvane
+
+FUNCTION_NAMES = ["repair", "repair_json", "repair_to_string", "loads"]
+REPAIR_NAMES = ["repair", "repair_json", "repair_to_string"]
+PUBLISHED = ["__version__", "MAX_DEPTH", "repair", "repair_to_string", "repair_json", "loads"]
+
+DEPTH_MESSAGE = "JSON nesting exceeds the limit of 128 containers"
+AMBIGUOUS_MESSAGE = "Ambiguous unescaped quote in object value; escape inner quotes before repair"
+INPUT_NOTE = "while processing 'input'"
+HAS_NOTES = sys.version_info >= (3, 11)
+
+WORKED_EXAMPLE = "\n".join(
+    [
+        "Sure! Here it is:",
+        "```json",
+        "{'name': 'Ann', age: 31, tags: [\"a\" \"b\",], active: True, note: None, // comment",
+        ' "score": .5, nested: {"k": [1, 2}',
+        "```",
+    ]
+)
+WORKED_RESULT = (
+    '{"name":"Ann","age":31,"tags":["a","b"],"active":true,"note":null,'
+    '"score":0.5,"nested":{"k":[1,2]}}'
+)
+
+
+def check_notes(error, notes):
+    """`notes` on interpreters with add_note; no __notes__ at all before."""
+    if HAS_NOTES and notes:
+        assert error.__notes__ == notes
+    else:
+        assert not hasattr(error, "__notes__")
+
+
+# --- Module attributes ---------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "name, value, exact_type",
+    [
+        ("__version__", "0.2.0", str),
+        ("MAX_DEPTH", 128, int),
+        ("__doc__", "", str),
+        ("__name__", "corvane", str),
+        ("__all__", PUBLISHED, list),
+    ],
+)
+def test_module_attribute(name, value, exact_type):
+    attribute = getattr(corvane, name)
+    assert type(attribute) is exact_type
+    assert attribute == value
+
+
+def test_star_import_binds_every_published_name():
+    namespace = {}
+    exec("from corvane import *", namespace)
+    del namespace["__builtins__"]
+    assert sorted(namespace) == sorted(PUBLISHED)
+    for name in PUBLISHED:
+        assert namespace[name] is getattr(corvane, name)
+
+
+DOCS = {
+    "repair": "Repair malformed JSON and return a valid JSON string.\n\n"
+    "Raises ValueError for excessive nesting or ambiguous inner object-value quotes.",
+    "repair_json": "Compatibility alias for `repair`.",
+    "repair_to_string": "Compatibility alias for `repair`.",
+    "loads": "Repair malformed JSON and deserialize it with Python's standard `json` module.",
+}
+
+
+@pytest.mark.parametrize("name", FUNCTION_NAMES)
+def test_function_identity_and_documentation(name):
+    function = getattr(corvane, name)
+    assert type(function) is type(len)
+    assert function.__name__ == name
+    assert function.__qualname__ == name
+    assert function.__self__ is corvane
+    assert function.__module__ == corvane.__name__
+    assert function.__doc__ == DOCS[name]
+    assert function.__text_signature__ == "(input)"
+    parameters = list(inspect.signature(function).parameters.values())
+    assert [(p.name, p.kind, p.default) for p in parameters] == [
+        ("input", inspect.Parameter.POSITIONAL_OR_KEYWORD, inspect.Parameter.empty)
+    ]
+    assert pickle.loads(pickle.dumps(function)) is function
+
+
+def test_functions_are_distinct_objects():
+    functions = [getattr(corvane, name) for name in FUNCTION_NAMES]
+    assert len({id(f) for f in functions}) == len(functions)
+
+
+# --- Module execution, run again on fresh module objects -------------------
+
+
+def fresh_module(prepare=None):
+    """Runs the module's execution step on a new module object."""
+    spec = importlib.util.find_spec("corvane")
+    module = importlib.util.module_from_spec(spec)
+    if prepare is not None:
+        prepare(module)
+    spec.loader.exec_module(module)
+    return module
+
+
+def test_each_module_object_gets_its_own_functions():
+    module = fresh_module()
+    assert module is not corvane
+    assert module.__all__ == PUBLISHED
+    for name in FUNCTION_NAMES:
+        assert getattr(module, name) is not getattr(corvane, name)
+        assert getattr(module, name).__self__ is module
+    assert module.repair("[1,") == "[1]"
+
+
+def test_functions_take_the_module_name_current_at_execution():
+    def rename(module):
+        module.__name__ = "renamed"
+
+    module = fresh_module(rename)
+    assert [getattr(module, name).__module__ for name in FUNCTION_NAMES] == ["renamed"] * 4
+
+
+def test_existing_all_list_is_extended():
+    def preset(module):
+        module.__all__ = ["earlier"]
+
+    assert fresh_module(preset).__all__ == ["earlier"] + PUBLISHED
+
+
+@pytest.mark.parametrize(
+    "prepare, error_type, message",
+    [
+        (lambda m: setattr(m, "__all__", ("x",)), TypeError, "'tuple' object is not an instance of 'list'"),
+        (lambda m: setattr(m, "__all__", None), TypeError, "'None' is not an instance of 'list'"),
+        (lambda m: setattr(m, "__name__", 5), SystemError, None),
+    ],
+)
+def test_failing_module_execution_raises_at_import(prepare, error_type, message):
+    with pytest.raises(error_type) as caught:
+        fresh_module(prepare)
+    if message is not None:
+        assert caught.value.args == (message,)
+
+
+# --- Argument binding -------------------------------------------------------
+
+
+class ShownKey(str):
+    """A keyword whose str() differs from its characters."""
+
+    def __str__(self):
+        return "shown"
+
+
+BINDER_ROWS = [
+    ((), {}, "{}() missing 1 required positional argument: 'input'"),
+    (("[1]", "[2]"), {}, "{}() takes 1 positional arguments but 2 were given"),
+    (("[1]", "[2]", "[3]"), {}, "{}() takes 1 positional arguments but 3 were given"),
+    (("[1]", "[2]"), {"text": "[3]"}, "{}() takes 1 positional arguments but 2 were given"),
+    (("[1]",), {"input": "[2]"}, "{}() got multiple values for argument 'input'"),
+    ((), {"text": "[1]"}, "{}() got an unexpected keyword argument 'text'"),
+    (("[1]",), {"text": "[1]"}, "{}() got an unexpected keyword argument 'text'"),
+    ((), {"x": 1, "input": "[1]"}, "{}() got an unexpected keyword argument 'x'"),
+    ((), {"input": "[1]", "x": 1}, "{}() got an unexpected keyword argument 'x'"),
+    ((), {"inpu": "[1]"}, "{}() got an unexpected keyword argument 'inpu'"),
+    ((), {"inputs": "[1]"}, "{}() got an unexpected keyword argument 'inputs'"),
+    ((), {"input\x00": "[1]"}, "{}() got an unexpected keyword argument 'input\x00'"),
+    ((), {"INPUT": "[1]"}, "{}() got an unexpected keyword argument 'INPUT'"),
+    ((), {"inp\u00fct": "[1]"}, "{}() got an unexpected keyword argument 'inp\u00fct'"),
+    ((), {"\udcff": "[1]"}, "{}() got an unexpected keyword argument '\udcff'"),
+    ((), {ShownKey("nope"): "[1]"}, "{}() got an unexpected keyword argument 'shown'"),
+]
+
+
+@pytest.mark.parametrize("name", FUNCTION_NAMES)
+@pytest.mark.parametrize("args, kwargs, template", BINDER_ROWS)
+def test_binding_errors(name, args, kwargs, template):
+    with pytest.raises(TypeError) as caught:
+        getattr(corvane, name)(*args, **kwargs)
+    assert type(caught.value) is TypeError
+    assert caught.value.args == (template.format(name),)
+    check_notes(caught.value, None)
+
+
+@pytest.mark.parametrize("name", REPAIR_NAMES)
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [
+        (("[1,",), {}),
+        ((), {"input": "[1,"}),
+        ((), {ShownKey("input"): "[1,"}),
+    ],
+)
+def test_binding_by_position_or_keyword(name, args, kwargs):
+    assert getattr(corvane, name)(*args, **kwargs) == "[1]"
+
+
+def test_keyword_str_failure_passes_through():
+    class BrokenKey(str):
+        def __str__(self):
+            raise LookupError("no text")
+
+    with pytest.raises(LookupError, match="no text"):
+        corvane.repair(**{BrokenKey("nope"): "[1]"})
+
+
+# --- Argument type and encoding ---------------------------------------------
+
+
+class Outer:
+    class Inner:
+        pass
+
+
+def make_local_class():
+    class Local:
+        pass
+
+    return Local
+
+
+class RaisingQualname(type):
+    def __getattribute__(cls, name):
+        if name == "__qualname__":
+            raise RuntimeError("no qualname")
+        return super().__getattribute__(name)
+
+
+class NumberQualname(type):
+    def __getattribute__(cls, name):
+        if name == "__qualname__":
+            return 42
+        return super().__getattribute__(name)
+
+
+class Unnamed(metaclass=RaisingQualname):
+    pass
+
+
+class Numbered(metaclass=NumberQualname):
+    pass
+
+
+class Surrogate:
+    pass
+
+
+Surrogate.__qualname__ = "Sur\udcffrogate"
+SURROGATE_SHOWN = "Sur\udcffrogate".encode("utf-8", "surrogatepass").decode("utf-8", "replace")
+
+TYPE_ERROR_ROWS = [
+    (b"[1]", "'bytes' object is not an instance of 'str'"),
+    (bytearray(b"[1]"), "'bytearray' object is not an instance of 'str'"),
+    (None, "'None' is not an instance of 'str'"),
+    (5, "'int' object is not an instance of 'str'"),
+    (True, "'bool' object is not an instance of 'str'"),
+    (["[1]"], "'list' object is not an instance of 'str'"),
+    (Outer.Inner(), "'Outer.Inner' object is not an instance of 'str'"),
+    (make_local_class()(), "'make_local_class.<locals>.Local' object is not an instance of 'str'"),
+    (Unnamed(), "'<failed to extract type name>' object is not an instance of 'str'"),
+    (Numbered(), "'<failed to extract type name>' object is not an instance of 'str'"),
+    (Surrogate(), "'{}' object is not an instance of 'str'".format(SURROGATE_SHOWN)),
+]
+
+
+@pytest.mark.parametrize("name", FUNCTION_NAMES)
+@pytest.mark.parametrize("value, message", TYPE_ERROR_ROWS)
+@pytest.mark.parametrize("by_keyword", [False, True])
+def test_input_must_be_str(name, value, message, by_keyword):
+    function = getattr(corvane, name)
+    with pytest.raises(TypeError) as caught:
+        function(input=value) if by_keyword else function(value)
+    assert type(caught.value) is TypeError
+    assert caught.value.args == (message,)
+    check_notes(caught.value, [INPUT_NOTE])
+
+
+class Shadowed(str):
+    """A str subclass whose Python-level views all lie about its characters."""
+
+    def __str__(self):
+        return "[2]"
+
+    def encode(self, *args, **kwargs):
+        raise AssertionError("encode must not be called")
+
+    def __iter__(self):
+        raise AssertionError("iteration must not be used")
+
+
+@pytest.mark.parametrize("name", REPAIR_NAMES)
+def test_str_subclass_is_repaired_by_its_characters(name):
+    assert getattr(corvane, name)(Shadowed("[1,")) == "[1]"
+
+
+def test_loads_accepts_str_subclass():
+    assert corvane.loads(Shadowed("[1,")) == [1]
+
+
+@pytest.mark.parametrize("name", FUNCTION_NAMES)
+@pytest.mark.parametrize("text, start", [("\udc80", 0), ('["a\ud800b"]', 3), ("[1, 2]\udfff", 6)])
+def test_lone_surrogate_raises_unicode_encode_error(name, text, start):
+    with pytest.raises(UnicodeEncodeError) as caught:
+        getattr(corvane, name)(text)
+    error = caught.value
+    assert (error.encoding, error.object, error.start, error.end) == ("utf-8", text, start, start + 1)
+    assert "surrogates not allowed" in error.reason
+    check_notes(error, [INPUT_NOTE])
+
+
+# --- Refusals ---------------------------------------------------------------
+
+REFUSAL_ROWS = [
+    ("[" * 129, DEPTH_MESSAGE),
+    ('{"a":' * 129, DEPTH_MESSAGE),
+    ("[" * 1000000, DEPTH_MESSAGE),
+    ('{"a": "he said "hi" ok"}', AMBIGUOUS_MESSAGE),
+    ('x {"a": "he said "hi" ok"}', AMBIGUOUS_MESSAGE),
+]
+
+
+@pytest.mark.parametrize("name", FUNCTION_NAMES)
+@pytest.mark.parametrize("text, message", REFUSAL_ROWS)
+def test_refusals_raise_value_error(name, text, message):
+    with pytest.raises(ValueError) as caught:
+        getattr(corvane, name)(text)
+    assert type(caught.value) is ValueError
+    assert caught.value.args == (message,)
+    check_notes(caught.value, None)
+
+
+def test_rebinding_max_depth_changes_nothing(monkeypatch):
+    monkeypatch.setattr(corvane, "MAX_DEPTH", 5)
+    assert corvane.repair("[" * 6) == "[" * 6 + "]" * 6
+    assert corvane.repair("[" * 128) == "[" * 128 + "]" * 128
+    with pytest.raises(ValueError, match="limit of 128 containers"):
+        corvane.repair("[" * 129)
+
+
+# --- Repairs end to end -----------------------------------------------------
+
+REPAIR_ROWS = [
+    (WORKED_EXAMPLE, WORKED_RESULT),
+    ("", "null"),
+    ("   ", "null"),
+    ("// note", "null"),
+    ("}", "null"),
+    ("Here is the JSON: {\"a\": 1}", '{"a":1}'),
+    ("123 [1]", "[1]"),
+    ("abc", '"abc"'),
+    ("[1] [2]", "[1]"),
+    ("\ufeff123", "123"),
+    ("```json\n{\"a\":1}\n```", '{"a":1}'),
+    ("[" * 128, "[" * 128 + "]" * 128),
+    ('["he said "hi" ok"]', '["he said ","hi"," ok"]'),
+    ("{'caf\u00e9': '\u65e5\u672c', \U0001f600: 1}", '{"caf\u00e9":"\u65e5\u672c","\U0001f600":1}'),
+    ('{"a":1,"a":2}', '{"a":1,"a":2}'),
+    ("[1, 2, 3", "[1,2,3]"),
+    ("a\x00b", '"a\\u0000b"'),
+]
+
+
+@pytest.mark.parametrize("name", REPAIR_NAMES)
+@pytest.mark.parametrize("text, expected", REPAIR_ROWS)
+def test_repair(name, text, expected):
+    result = getattr(corvane, name)(text)
+    assert type(result) is str
+    assert result == expected
+
+
+LOADS_ROWS = [
+    ("", None),
+    ("no json here", "no"),
+    ("[1, 2", [1, 2]),
+    ("{a: [1, 2.5, True, None]", {"a": [1, 2.5, True, None]}),
+    ("'\u00e9\U0001f600'", "\u00e9\U0001f600"),
+    (
+        WORKED_EXAMPLE,
+        {
+            "name": "Ann",
+            "age": 31,
+            "tags": ["a", "b"],
+            "active": True,
+            "note": None,
+            "score": 0.5,
+            "nested": {"k": [1, 2]},
+        },
+    ),
+]
+
+
+@pytest.mark.parametrize("text, expected", LOADS_ROWS)
+def test_loads(text, expected):
+    assert corvane.loads(text) == expected
+
+
+def test_repairs_from_many_threads_do_not_mix():
+    inputs = ['{"thread": %d, "items": [%s' % (i, ", ".join(str(j) for j in range(i * 50))) for i in range(4)]
+    expected = [corvane.repair(text) for text in inputs]
+    results = [[] for _ in inputs]
+
+    def work(index):
+        for _ in range(300):
+            results[index].append(corvane.repair(inputs[index]))
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(len(inputs))]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    for index, produced in enumerate(results):
+        assert produced == [expected[index]] * 300
+
+
+# --- loads and the json module it imports -----------------------------------
+
+
+class Recorder:
+    """Stands in for the json module and notes every attribute asked of it."""
+
+    def __init__(self, loads=None):
+        object.__setattr__(self, "seen", [])
+        object.__setattr__(self, "replacement_loads", loads)
+
+    def __getattribute__(self, name):
+        object.__getattribute__(self, "seen").append(name)
+        replacement = object.__getattribute__(self, "replacement_loads")
+        if name == "loads" and replacement is not None:
+            return replacement
+        raise AttributeError(name)
+
+
+def attributes_seen(recorder):
+    return object.__getattribute__(recorder, "seen")
+
+
+def test_loads_uses_the_json_module_of_the_moment(replaced_json):
+    first = replaced_json(Recorder(lambda text: ("first", text)))
+    assert corvane.loads("[1,") == ("first", "[1]")
+    second = replaced_json(Recorder(lambda text: ("second", text)))
+    assert corvane.loads("{a:1") == ("second", '{"a":1}')
+    assert "loads" in attributes_seen(first)
+    assert "loads" in attributes_seen(second)
+
+
+@pytest.mark.parametrize("text", ["[" * 129, '{"a": "he said "hi" ok"}', 5, "\udc80"])
+def test_loads_does_not_import_json_when_the_call_fails(replaced_json, text):
+    recorder = replaced_json(Recorder(lambda text: "unreachable"))
+    with pytest.raises((ValueError, TypeError)):
+        corvane.loads(text)
+    assert attributes_seen(recorder) == []
+
+
+class JsonFailure(Exception):
+    pass
+
+
+def failing_loads(text):
+    raise JsonFailure(text)
+
+
+def test_error_of_json_loads_passes_through_unchanged(replaced_json):
+    replaced_json(Recorder(failing_loads))
+    with pytest.raises(JsonFailure) as caught:
+        corvane.loads("[1,")
+    assert caught.value.args == ("[1]",)
+    assert any(entry.name == "failing_loads" for entry in caught.traceback)
+    check_notes(caught.value, None)
+
+
+def test_import_failure_passes_through(replaced_json):
+    replaced_json(None)
+    with pytest.raises(ImportError, match="json"):
+        corvane.loads("[1]")
+
+
+def test_missing_loads_attribute_passes_through(replaced_json):
+    replaced_json(Recorder())
+    with pytest.raises(AttributeError, match="loads"):
+        corvane.loads("[1]")
+
+
+def test_loads_reimports_json_after_removal(replaced_json):
+    import json
+
+    del sys.modules["json"]
+    assert corvane.loads("[1,") == [1]
+    assert "json" in sys.modules
+    assert sys.modules["json"] is not None
+    replaced_json(json)
+
+
+# --- Nothing leaks ----------------------------------------------------------
+
+LEAK_CALLS = 20000
+# Padding makes a leaked input copy or output buffer show in resident memory.
+PAD = " " * 2048
+RSS_SLACK = 16 * 1024 * 1024
+BLOCK_SLACK = 2000
+
+
+def find_malloc_trim():
+    try:
+        return ctypes.CDLL(None).malloc_trim
+    except (AttributeError, OSError):
+        return None
+
+
+MALLOC_TRIM = find_malloc_trim()
+
+
+def resident_bytes():
+    # Hand freed heap back to the system first, so that leaked blocks cannot
+    # hide in pages that earlier tests left resident.
+    if MALLOC_TRIM is not None:
+        MALLOC_TRIM(0)
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+class NotText:
+    pass
+
+
+def leak_rows():
+    marker = NotText()
+    long_string = '["' + "x" * 2048 + '"]'
+    rows = []
+    for name in FUNCTION_NAMES:
+        rows += [
+            (name, "success", ("[1, 2" + PAD,), {}, None),
+            (name, "long output", (long_string,), {}, None),
+            (name, "keyword", (), {"input": "{a: 1" + PAD}, None),
+            (name, "depth", ("[" * 129 + PAD,), {}, ValueError),
+            (name, "ambiguous", ('{"a": "he said "hi" ok"}' + PAD,), {}, ValueError),
+            (name, "wrong type", (marker,), {}, TypeError),
+            (name, "wrong type keyword", (), {"input": marker}, TypeError),
+            (name, "surrogate", ("\udc80" + PAD,), {}, UnicodeEncodeError),
+            (name, "too many", (PAD, PAD), {}, TypeError),
+            (name, "multiple", (PAD,), {"input": PAD}, TypeError),
+            (name, "unexpected", (), {"text": PAD}, TypeError),
+        ]
+    rows.append(("loads", "json error", ("[1" + PAD,), {}, JsonFailure))
+    return rows
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc/self/statm")
+@pytest.mark.parametrize(
+    "name, case, args, kwargs, error", leak_rows(), ids=lambda v: v if isinstance(v, str) else ""
+)
+def test_calls_leak_nothing(replaced_json, name, case, args, kwargs, error):
+    if case == "json error":
+        # Stateless: a Recorder would keep every call's attribute name alive.
+        replaced_json(types.SimpleNamespace(loads=failing_loads))
+    function = getattr(corvane, name)
+
+    def run(times):
+        for _ in range(times):
+            try:
+                function(*args, **kwargs)
+            except BaseException as caught:
+                if error is None or type(caught) is not error:
+                    raise
+
+    watched = list(args) + list(kwargs.values())
+    run(LEAK_CALLS // 10)
+    gc.collect()
+    references = [sys.getrefcount(obj) for obj in watched]
+    blocks = sys.getallocatedblocks()
+    resident = resident_bytes()
+    run(LEAK_CALLS)
+    gc.collect()
+    assert [sys.getrefcount(obj) for obj in watched] == references
+    assert sys.getallocatedblocks() - blocks < BLOCK_SLACK
+    assert resident_bytes() - resident < RSS_SLACK
