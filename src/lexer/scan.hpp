@@ -14,8 +14,10 @@
 
 #if defined(__GNUC__)
 #define CORVANE_ALWAYS_INLINE inline __attribute__((always_inline))
+#define CORVANE_NOINLINE __attribute__((noinline))
 #else
 #define CORVANE_ALWAYS_INLINE inline
+#define CORVANE_NOINLINE
 #endif
 
 namespace corvane {
@@ -46,6 +48,11 @@ struct ScalarScan {
     static std::size_t find_string_special(const std::uint8_t* data, std::size_t i, std::size_t end,
                                            std::uint8_t quote) {
         while (i < end && !is_string_special(data[i]) && data[i] != quote) ++i;
+        return i;
+    }
+    // Index of the first byte at or after `i` that is not an ASCII digit, or `end`.
+    static std::size_t skip_digits(const std::uint8_t* data, std::size_t i, std::size_t end) {
+        while (i < end && data[i] >= '0' && data[i] <= '9') ++i;
         return i;
     }
     // Appends the plain run that starts at `i` to `out` and returns where it
@@ -84,6 +91,21 @@ struct SimdScan {
             i += 16;
         }
         return ScalarScan::skip_whitespace_run(data, i, end);
+    }
+    // Coordinates and ids are long digit runs: test sixteen at a time.
+    static std::size_t skip_digits(const std::uint8_t* data, std::size_t i, std::size_t end) {
+        const __m128i below_zero = _mm_set1_epi8('0' - 1);
+        const __m128i above_nine = _mm_set1_epi8('9' + 1);
+        while (end - i >= 16) {
+            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+            // Signed compares: bytes of 0x80 and above are negative, so not digits.
+            const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(block, below_zero),
+                                                _mm_cmplt_epi8(block, above_nine));
+            const unsigned other = ~static_cast<unsigned>(_mm_movemask_epi8(digit)) & 0xFFFFu;
+            if (other != 0) return i + static_cast<std::size_t>(__builtin_ctz(other));
+            i += 16;
+        }
+        return ScalarScan::skip_digits(data, i, end);
     }
     // Stores each whole block into the output and keeps only its plain
     // prefix, so scanning and copying are one pass.

@@ -68,7 +68,7 @@ template <class Scan> ValueResult parse_value(Repairer& r, std::uint32_t depth, 
 template <class Scan> ValueResult parse_array(Repairer& r, std::uint32_t depth);
 template <class Scan> ValueResult parse_object(Repairer& r, std::uint32_t depth);
 template <class Scan> void write_number(Repairer& r);
-bool copy_plain_number(Repairer& r);
+template <class Scan> bool copy_plain_number(Repairer& r);
 void rewrite_number(Repairer& r, std::string_view token);
 void write_bareword(Repairer& r);
 void write_token_as_string(Repairer& r, std::string_view token);
@@ -106,9 +106,10 @@ namespace {
 
 // Reads one value at the cursor and appends its repaired form. Whitespace,
 // comments and stray bytes before it are dropped; a ']', '}' or ',' is left
-// unconsumed and means "no value here".
+// unconsumed and means "no value here". Inlined into the container loops, so
+// only containers cost a call: that call is the recursion.
 template <class Scan>
-ValueResult parse_value(Repairer& r, std::uint32_t depth, bool in_object_value) {
+CORVANE_ALWAYS_INLINE ValueResult parse_value(Repairer& r, std::uint32_t depth, bool in_object_value) {
     Lexer& lx = r.lexer;
     for (;;) {
         skip_whitespace_and_comments<Scan>(lx);
@@ -147,7 +148,7 @@ ValueResult parse_value(Repairer& r, std::uint32_t depth, bool in_object_value) 
 // missing, doubled and trailing commas all come out right. A '}' closes the
 // array but is left for the enclosing object.
 template <class Scan>
-ValueResult parse_array(Repairer& r, std::uint32_t depth) {
+CORVANE_NOINLINE ValueResult parse_array(Repairer& r, std::uint32_t depth) {
     Lexer& lx = r.lexer;
     ++lx.pos;
     r.out.push('[');
@@ -178,7 +179,7 @@ ValueResult parse_array(Repairer& r, std::uint32_t depth) {
 // one ':' and a value ("null" when the input has none). A ']' closes the
 // object but is left for the enclosing array.
 template <class Scan>
-ValueResult parse_object(Repairer& r, std::uint32_t depth) {
+CORVANE_NOINLINE ValueResult parse_object(Repairer& r, std::uint32_t depth) {
     Lexer& lx = r.lexer;
     ++lx.pos;
     r.out.push('{');
@@ -228,7 +229,7 @@ inline bool is_digit(std::uint8_t byte) { return byte >= '0' && byte <= '9'; }
 template <class Scan>
 void write_number(Repairer& r) {
     if constexpr (Scan::NUMBER_FAST_PATH) {
-        if (copy_plain_number(r)) return;
+        if (copy_plain_number<Scan>(r)) return;
     }
     rewrite_number(r, scan_bareword(r.lexer));
 }
@@ -236,6 +237,7 @@ void write_number(Repairer& r) {
 // Copies a number that already has strict JSON form, the common case, with
 // its exponent marker lower-cased: for such a token the general rewrite
 // changes nothing else. Returns false, having consumed nothing, otherwise.
+template <class Scan>
 bool copy_plain_number(Repairer& r) {
     Lexer& lx = r.lexer;
     const std::uint8_t* data = lx.data;
@@ -243,7 +245,7 @@ bool copy_plain_number(Repairer& r) {
     std::size_t p = lx.pos;
     auto skip_digits = [&] {
         if (p >= end || !is_digit(data[p])) return false;
-        while (p < end && is_digit(data[p])) ++p;
+        p = Scan::skip_digits(data, p + 1, end);
         return true;
     };
 

@@ -124,6 +124,8 @@ TEST(Differential, ScannersAgree) {
         for (std::size_t start = 0; start < text.size(); ++start) {
             ASSERT_EQ(corvane::SimdScan::skip_whitespace_run(data, start, text.size()),
                       corvane::ScalarScan::skip_whitespace_run(data, start, text.size()));
+            ASSERT_EQ(corvane::SimdScan::skip_digits(data, start, text.size()),
+                      corvane::ScalarScan::skip_digits(data, start, text.size()));
             for (const std::uint8_t quote : {std::uint8_t('"'), std::uint8_t('\'')}) {
                 corvane::OutputBuffer fast(0), scalar(0);
                 const std::size_t fast_stop =
