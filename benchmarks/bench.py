@@ -32,6 +32,11 @@ from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 try:
+    import resource
+except ImportError:  # not on Windows: page faults are then not counted
+    resource = None
+
+try:
     import orjson
 except ImportError:  # the bench extra brings it; without it that column stays empty
     orjson = None
@@ -302,13 +307,26 @@ def section_threads(corvane, args):
     print("2/1 = throughput of 2 threads / throughput of 1 (2.00 = perfect scaling on 2 free cores)")
 
 
-def time_one_call(fn):
+RUSAGE_THREAD = getattr(resource, "RUSAGE_THREAD", None) if resource else None
+
+
+def minor_faults():
+    """Page faults served without I/O so far on this thread (Linux), or 0."""
+    return resource.getrusage(RUSAGE_THREAD).ru_minflt if RUSAGE_THREAD is not None else 0
+
+
+def cpu_seconds_of_call(fn):
+    """(CPU seconds, minor page faults) that one call of fn costs its thread.
+    Unlike wall time, CPU time leaves out the time the thread waits while
+    other processes run, so sizes measured minutes apart stay comparable. The
+    faults show what touching fresh buffers costs (it is system time)."""
     gc_was_on = gc.isenabled()
     gc.disable()
     try:
-        start = time.perf_counter()
+        faults = minor_faults()
+        start = time.thread_time()
         fn()
-        return time.perf_counter() - start
+        return time.thread_time() - start, minor_faults() - faults
     finally:
         if gc_was_on:
             gc.enable()
@@ -328,43 +346,61 @@ def projected_seconds(measured, size):
     return t2 * (size / s2) ** exponent
 
 
+def growth_row(label, cells):
+    """A table row from per-size cells: (bytes, seconds) pairs become ms per
+    MB, text (skipped, refused) stays; the last column is max/min per MB."""
+    per_mb = [c[1] / (c[0] / MB) for c in cells if isinstance(c, tuple)]
+    ratio = f"{max(per_mb) / min(per_mb):.2f}" if per_mb else ""
+    shown = [f"{c[1] / (c[0] / MB) * 1e3:.2f}" if isinstance(c, tuple) else c for c in cells]
+    return [label] + shown + [ratio]
+
+
 def section_growth(corvane, args):
-    title("Growth: milliseconds per MB at growing sizes")
+    title("Growth: CPU milliseconds per MB at growing sizes")
     sizes = args.growth_sizes
-    header = ["family"] + [f"{s / MB:g} MB" for s in sizes] + ["max/min"]
+    header = ["family"] + [f"{s / MB:g} MB" for s in sizes] + ["max/min", "faults/MB"]
     rows = []
     notes = []
     for name, prefix, unit in GROWTH_FAMILIES:
-        measured = []  # (bytes, median seconds) per size done
-        row = [name]
+        repair_cells, floor_cells = [], []
+        faults = None  # page faults per MB at the largest size measured
         for size in sizes:
             # A call that would run for minutes is not started.
-            projected = projected_seconds(measured, size)
+            done = [c for c in repair_cells if isinstance(c, tuple)]
+            projected = projected_seconds(done, size)
             if projected > args.growth_budget:
-                row.append("skipped")
+                repair_cells.append("skipped")
+                floor_cells.append("")
                 notes.append(f"{name}: {size / MB:g} MB skipped, about {projected:.0f} s per call expected")
                 continue
             text = growth_input(prefix, unit, size)
             nbytes = len(text.encode("utf-8"))
             try:
-                corvane.repair(text)
+                out_bytes = corvane.repair(text).encode("utf-8")
             except ValueError as error:
-                row.append("refused")
+                repair_cells.append("refused")
+                floor_cells.append("")
                 notes.append(f"{name}: refused at {size / MB:g} MB: {error}")
                 continue
-            # The best of the repeats: load from others on the machine only
-            # ever adds time, and a spike at one size would fake a growth.
-            seconds = min(time_one_call(lambda: corvane.repair(text))
-                          for _ in range(args.growth_repeats))
-            del text
-            measured.append((nbytes, seconds))
-            row.append(f"{seconds / (nbytes / MB) * 1e3:.2f}")
-        per_mb = [seconds / nbytes for nbytes, seconds in measured]
-        row.append(f"{max(per_mb) / min(per_mb):.2f}" if per_mb else "")
-        rows.append(row)
+            # Best of the repeats: load from others on the machine only ever
+            # adds time, and a spike at one size would fake a growth. The
+            # floor beside it shows what buffers of that size cost here
+            # (page faults, memory bandwidth) whatever the repair does.
+            floor = boundary_floor(text, out_bytes)
+            times, floor_times = [], []
+            for _ in range(args.growth_repeats):
+                times.append(cpu_seconds_of_call(lambda: corvane.repair(text)))
+                floor_times.append(cpu_seconds_of_call(floor))
+            del text, out_bytes, floor
+            repair_cells.append((nbytes, min(times)[0]))
+            floor_cells.append((nbytes, min(floor_times)[0]))
+            faults = (min(times)[1] / (nbytes / MB), min(floor_times)[1] / (nbytes / MB))
+        rows.append(growth_row(name, repair_cells) + [f"{faults[0]:.0f}" if faults else ""])
+        rows.append(growth_row("  floor", floor_cells) + [f"{faults[1]:.0f}" if faults else ""])
     print(render(header, rows))
-    print("best of repeated calls; max/min = largest / smallest time per MB over the sizes "
-          "(about 1 when the repair is linear)")
+    print("best CPU time of repeated calls; max/min = largest / smallest time per MB over the sizes "
+          "(about 1 when the repair is linear); floor = encode + one copy + decode of the output;\n"
+          "faults/MB = minor page faults per input MB at the largest size (each is a fresh 4 KiB page)")
     for note in notes:
         print(note)
 

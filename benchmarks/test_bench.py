@@ -70,6 +70,16 @@ def test_projected_seconds(measured, size, expected):
     assert bench.projected_seconds(measured, size) == pytest.approx(expected)
 
 
+@pytest.mark.parametrize("cells, expected", [
+    # ms per MB from (bytes, seconds); max/min over the measured sizes only
+    ([(1_000_000, 0.002), (4_000_000, 0.016), "skipped"], ["f", "2.00", "4.00", "skipped", "2.00"]),
+    ([(500_000, 0.001), "refused"], ["f", "2.00", "refused", "1.00"]),
+    (["refused"], ["f", "refused", ""]),
+])
+def test_growth_row(cells, expected):
+    assert bench.growth_row("f", cells) == expected
+
+
 @pytest.mark.parametrize("argv, message", [
     (["--sections", "throughput,nope"], "nope"),
 ])
