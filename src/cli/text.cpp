@@ -46,7 +46,7 @@ std::size_t find_invalid_utf8(std::string_view text) noexcept {
         } else if (lead >= 0xE0 && lead <= 0xEF) {
             length = 3;
             if (lead == 0xE0) low = 0xA0;
-            
+            if (lead == 0xED) high = 0x9F;
         } else if (lead >= 0xF0 && lead <= 0xF4) {
             length = 4;
             if (lead == 0xF0) low = 0x90;
