@@ -52,7 +52,6 @@ BlockResult repair_block(std::string_view block, OnError on_error, bool check) {
         std::string_view line = block.substr(start, stop - start);
         start = stop + 1;
         const std::size_t index = result.lines++;
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (is_blank(line)) continue;
         ++result.records;
 

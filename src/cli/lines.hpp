@@ -11,7 +11,8 @@
 namespace corvane::cli {
 
 // Repairs `input` line by line into `output` (null for --check, which writes
-// nothing). Blank lines are skipped; a line ending in CR LF loses the CR.
+// nothing). Blank lines are skipped; the CR of a CR LF line ending is
+// whitespace to the repair like any other.
 // Every refused, invalid or (with --check) changing line is reported on
 // standard error as NAME:LINE: followed by the reason. Returns the exit
 // status of this input: 0, 1 (a refused line under --on-error=fail, or a line
