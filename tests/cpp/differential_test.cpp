@@ -15,6 +15,7 @@
 #include "parser/output.hpp"
 #include "parser/reference.hpp"
 #include "parser/repair.hpp"
+#include "parser/utf8.hpp"
 
 namespace {
 
@@ -139,5 +140,71 @@ TEST(Differential, ScannersAgree) {
     }
 }
 #endif
+
+}  // namespace
+
+namespace {
+
+bool fast_utf8(const std::string& s) { return corvane::is_valid_utf8(s.data(), s.size()); }
+bool reference_utf8(const std::string& s) { return corvane::is_valid_utf8_reference(s.data(), s.size()); }
+
+// Every sequence of up to three bytes, placed so that it straddles the
+// boundary between two sixteen-byte blocks and ends the input.
+TEST(Utf8Check, EveryShortSequenceAgrees) {
+    const std::string pad(14, 'a');
+    std::string text = pad + "xyz";
+    for (int b0 = 0x80; b0 < 0x100; ++b0) {
+        for (int b1 = 0; b1 < 0x100; ++b1) {
+            for (int b2 = 0; b2 < 0x100; b2 += (b1 >= 0x80 && b1 < 0xC0) ? 1 : 17) {
+                text[14] = static_cast<char>(b0);
+                text[15] = static_cast<char>(b1);
+                text[16] = static_cast<char>(b2);
+                ASSERT_EQ(fast_utf8(text), reference_utf8(text)) << b0 << " " << b1 << " " << b2;
+                ASSERT_EQ(fast_utf8(text.substr(0, 16)), reference_utf8(text.substr(0, 16))) << b0 << " " << b1;
+            }
+        }
+    }
+}
+
+TEST(Utf8Check, KnownVerdicts) {
+    const struct {
+        std::string bytes;
+        bool valid;
+    } rows[] = {
+        {"", true},
+        {"plain ascii", true},
+        {"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80", true},      // é € 😀
+        {"\xc0\x80", false},                                  // overlong NUL
+        {"\xe0\x9f\xbf", false},                              // overlong three-byte
+        {"\xed\xa0\x80", false},                              // surrogate
+        {"\xf4\x90\x80\x80", false},                          // above U+10FFFF
+        {"\xf0\x8f\xbf\xbf", false},                          // overlong four-byte
+        {"\xe2\x82", false},                                  // cut off
+        {"\x80", false},                                      // lone continuation
+        {"\xc3\xa9\xa9", false},                              // one continuation too many
+        {std::string(15, 'a') + "\xe2\x82\xac", true},        // across a block boundary
+        {std::string(15, 'a') + "\xe2\x82", false},
+        {std::string(16, 'a') + "\xf0\x9f\x98", false},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(fast_utf8(row.bytes), row.valid) << row.bytes;
+        EXPECT_EQ(reference_utf8(row.bytes), row.valid) << row.bytes;
+    }
+}
+
+TEST(Utf8Check, RandomMixturesAgree) {
+    std::mt19937 rng(11);
+    const std::vector<std::string> pieces = {"a", " ", "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80",
+                                             "\xed\x9f\xbf", "\xf4\x8f\xbf\xbf"};
+    for (int round = 0; round < 20000; ++round) {
+        std::string text;
+        const std::size_t length = rng() % 80;
+        while (text.size() < length) text += pieces[rng() % pieces.size()];
+        ASSERT_TRUE(fast_utf8(text));
+        // One random byte anywhere mostly breaks it; both must agree.
+        if (!text.empty()) text[rng() % text.size()] = static_cast<char>(rng() & 0xFF);
+        ASSERT_EQ(fast_utf8(text), reference_utf8(text));
+    }
+}
 
 }  // namespace
