@@ -2,9 +2,12 @@
 // benchmark folder, as it is and deliberately broken, and simdjson's DOM parse
 // of the same valid files as the yardstick of a fast reader on those bytes.
 //
-// Usage: corvane_engine_bench [Google Benchmark flags] BENCH_DIR
+// Usage: corvane_engine_bench [Google Benchmark flags] [--growth=MB,MB,...] BENCH_DIR
 // Each benchmark also reports a "min" aggregate when run with
 // --benchmark_repetitions, so the best and the median run can be compared.
+// --growth adds pathological inputs at the given sizes (in MB), next to a
+// plain copy into a fresh buffer of the same size: a repair that is linear
+// keeps its time per MB as flat as the copy's.
 #include <benchmark/benchmark.h>
 #include <simdjson.h>
 
@@ -15,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -99,6 +103,93 @@ void bench_simdjson(benchmark::State& state, const Input* input) {
     state.counters["input_bytes"] = static_cast<double>(input->bytes.size());
 }
 
+// Shapes that a repair which looks back or rescans would turn quadratic: a
+// prefix and a unit repeated up to the wanted size. The same as bench.py's.
+struct Family {
+    const char* slug;
+    std::string prefix;
+    std::string unit;
+};
+
+std::vector<Family> growth_families() {
+    return {
+        {"open_string", "{\"a\": \"", "fragment,"},
+        {"x_brace_repeated", "", "\"x}\""},
+        {"missing_commas", "{", "\"k\":1 "},
+        {"look_ahead", "{", "\"a\":\"x\" b:1 "},
+        {"stray_bytes", "[", ":,;!"},
+        {"block_comment", "[1 /*", "* / /* "},
+        {"nesting_127", "[", std::string(126, '[') + std::string(126, ']')},
+        {"prose_no_bracket", "", "it's \"q\" /* c */ "},
+    };
+}
+
+std::string growth_input(const Family& family, std::size_t size) {
+    std::string text = family.prefix;
+    const std::size_t room = size > text.size() ? size - text.size() : 0;
+    const std::size_t count = std::max<std::size_t>(1, room / family.unit.size());
+    text.reserve(text.size() + count * family.unit.size());
+    for (std::size_t i = 0; i < count; ++i) text += family.unit;
+    return text;
+}
+
+// What a buffer of the input's size costs here with no repair at all:
+// reserve it fresh, as repair_text does, and copy the input in.
+void bench_copy(benchmark::State& state, const Input* input) {
+    for (auto _ : state) {
+        std::string out;
+        out.reserve(input->bytes.size() + 16);
+        out.append(input->bytes);
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                            static_cast<std::int64_t>(input->bytes.size()));
+    state.counters["input_bytes"] = static_cast<double>(input->bytes.size());
+}
+
+// Registers growth/<family>/<bytes> and growth/copy/<bytes> for every size;
+// the growth inputs are appended to `inputs`. CPU time, three repetitions:
+// the sizes run far apart, and other processes' load must not fake a growth.
+void register_growth(const std::vector<double>& sizes_mb, std::deque<Input>& inputs) {
+    const auto families = growth_families();
+    for (double mb : sizes_mb) {
+        const auto size = static_cast<std::size_t>(mb * 1e6);
+        const Input* largest = nullptr;
+        for (const Family& family : families) {
+            inputs.push_back({family.slug, "growth", growth_input(family, size)});
+            const Input* input = &inputs.back();
+            if (largest == nullptr || input->bytes.size() > largest->bytes.size()) largest = input;
+            const std::string name = "growth/" + std::string(family.slug) + "/" + std::to_string(size);
+            benchmark::RegisterBenchmark(name.c_str(), bench_repair, input)
+                ->Unit(benchmark::kMillisecond)
+                ->Repetitions(3)
+                ->ComputeStatistics("min", min_of);
+        }
+        benchmark::RegisterBenchmark(("growth/copy/" + std::to_string(size)).c_str(), bench_copy, largest)
+            ->Unit(benchmark::kMillisecond)
+            ->Repetitions(3)
+            ->ComputeStatistics("min", min_of);
+    }
+}
+
+// "1,4,16" -> {1, 4, 16}; an empty or malformed list gives nothing.
+std::vector<double> parse_sizes(const std::string& list) {
+    std::vector<double> sizes;
+    std::size_t start = 0;
+    while (start < list.size()) {
+        std::size_t comma = list.find(',', start);
+        if (comma == std::string::npos) comma = list.size();
+        try {
+            const double mb = std::stod(list.substr(start, comma - start));
+            if (mb > 0) sizes.push_back(mb);
+        } catch (const std::exception&) {
+            return {};
+        }
+        start = comma + 1;
+    }
+    return sizes;
+}
+
 void register_all(const std::deque<Input>& inputs) {
     for (const Input& input : inputs) {
         const std::string suffix = "/" + input.variant + "/" + input.file;
@@ -119,11 +210,28 @@ void register_all(const std::deque<Input>& inputs) {
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s [benchmark flags] BENCH_DIR\n", argv[0]);
+    std::string dir_arg;
+    std::vector<double> growth_sizes;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg.rfind("--growth=", 0) == 0) {
+            growth_sizes = parse_sizes(arg.substr(9));
+            if (growth_sizes.empty()) {
+                std::fprintf(stderr, "--growth wants sizes in MB, such as --growth=1,4,16,64\n");
+                return 2;
+            }
+        } else if (dir_arg.empty() && arg.rfind("--", 0) != 0) {
+            dir_arg = arg;
+        } else {
+            std::fprintf(stderr, "usage: %s [benchmark flags] [--growth=MB,...] BENCH_DIR\n", argv[0]);
+            return 2;
+        }
+    }
+    if (dir_arg.empty()) {
+        std::fprintf(stderr, "usage: %s [benchmark flags] [--growth=MB,...] BENCH_DIR\n", argv[0]);
         return 2;
     }
-    const std::filesystem::path dir = argv[1];
+    const std::filesystem::path dir = dir_arg;
     std::vector<std::filesystem::path> files;
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
@@ -144,6 +252,7 @@ int main(int argc, char** argv) {
         inputs.push_back({path.filename().string(), "broken", std::move(broken)});
     }
     register_all(inputs);
+    if (!growth_sizes.empty()) register_growth(growth_sizes, inputs);
     // Which simdjson kernel ran decides what the reference figure means.
     benchmark::AddCustomContext("simdjson_kernel", simdjson::get_active_implementation()->name());
     benchmark::RunSpecifiedBenchmarks();

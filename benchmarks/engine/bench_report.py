@@ -1,4 +1,4 @@
-"""Prints the engine benchmark's JSON report as a table of MB/s.
+"""Prints the engine benchmark's JSON report as tables.
 
 Usage: python3 bench_report.py RESULT.json  (the --benchmark_out file of
 corvane_engine_bench run with --benchmark_repetitions and aggregates).
@@ -6,6 +6,8 @@ corvane_engine_bench run with --benchmark_repetitions and aggregates).
 MB/s come from the time aggregates: "best" from the minimum time, "median"
 from the median time. The aggregates of the bytes_per_second counter are not
 used: their "min" would be the slowest rate, the opposite of the best run.
+The growth table (when the run had --growth) gives CPU ms per MB from the
+minimum CPU time, per family and size, beside a plain copy of the same size.
 """
 
 import json
@@ -15,10 +17,9 @@ TIME_UNITS = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
 
 
 def benchmark_key(run_name):
-    """'repair/valid/x.json/real_time' -> ('repair', 'valid', 'x.json')."""
-    parts = run_name.split("/")
-    if parts[-1] == "real_time":
-        parts = parts[:-1]
+    """'repair/valid/x.json/real_time' -> ('repair', 'valid', 'x.json');
+    the suffixes that Google Benchmark appends (real_time, repeats:N) go."""
+    parts = [p for p in run_name.split("/") if p != "real_time" and not p.startswith("repeats:")]
     return parts[0], parts[1], "/".join(parts[2:])
 
 
@@ -27,6 +28,8 @@ def collect_rates(report):
     rates = {}
     for bench in report["benchmarks"]:
         key = benchmark_key(bench["run_name"])
+        if key[0] == "growth":
+            continue
         if bench.get("error_occurred"):
             rates[key] = {"error": bench.get("error_message", "error")}
             continue
@@ -61,15 +64,44 @@ def table_rows(rates):
     return rows
 
 
+def collect_growth(report):
+    """Maps family to {size in bytes: CPU ms per MB} (from the minimum CPU
+    time), or to {size: 'refused: ...'}; the family 'copy' is the baseline."""
+    growth = {}
+    for bench in report["benchmarks"]:
+        _, family, size = benchmark_key(bench["run_name"])
+        if not bench["run_name"].startswith("growth/"):
+            continue
+        size = int(size)
+        if bench.get("error_occurred"):
+            growth.setdefault(family, {})[size] = "refused: " + bench.get("error_message", "error")
+        elif bench.get("run_type") == "aggregate" and bench["aggregate_name"] == "min":
+            seconds = bench["cpu_time"] * TIME_UNITS[bench["time_unit"]]
+            growth.setdefault(family, {})[size] = seconds * 1e3 / (bench["input_bytes"] / 1e6)
+    return growth
+
+
+def growth_rows(growth):
+    """One row per family (copy last): ms per MB at each size, and max/min."""
+    sizes = sorted({size for per_size in growth.values() for size in per_size})
+    rows = []
+    for family in sorted(growth, key=lambda f: f == "copy"):  # run order, copy last
+        cells = [growth[family].get(size, "") for size in sizes]
+        numbers = [c for c in cells if isinstance(c, float)]
+        ratio = f"{max(numbers) / min(numbers):.2f}" if numbers else ""
+        rows.append([family] + [f"{c:.2f}" if isinstance(c, float) else c for c in cells] + [ratio])
+    return sizes, rows
+
+
 def fmt(value):
     return "" if value is None else f"{value:.0f}"
 
 
-def render(header, rows):
+def render(header, rows, left=2):
     widths = [max(len(row[i]) for row in [header] + rows) for i in range(len(header))]
 
     def line(cells):
-        return "  ".join(c.ljust(w) if i < 2 else c.rjust(w) for i, (c, w) in enumerate(zip(cells, widths)))
+        return "  ".join(c.ljust(w) if i < left else c.rjust(w) for i, (c, w) in enumerate(zip(cells, widths)))
 
     return "\n".join([line(header), line(["-" * w for w in widths])] + [line(r) for r in rows])
 
@@ -88,6 +120,12 @@ def main(path):
     print(render(header, table_rows(collect_rates(report))))
     print()
     print("repair/simdjson: ratio of the median MB/s (valid inputs only: simdjson does not read broken JSON)")
+    growth = collect_growth(report)
+    if growth:
+        sizes, rows = growth_rows(growth)
+        print()
+        print("growth: CPU ms per MB (best of the repetitions); copy = a fresh buffer of that size filled")
+        print(render(["family"] + [f"{s / 1e6:g} MB" for s in sizes] + ["max/min"], rows, left=1))
 
 
 if __name__ == "__main__":

@@ -3,8 +3,10 @@
 # root), runs it over the benchmark files and prints MB/s of repair_text beside
 # simdjson's DOM parse of the same valid files.
 #
-# Usage: benchmarks/engine/run.sh [--quick] [--bench-dir DIR] [--repetitions N]
+# Usage: benchmarks/engine/run.sh [--quick] [--growth] [--bench-dir DIR] [--repetitions N]
 #   --quick          3 short repetitions, for a smoke run of a few seconds
+#   --growth         also time pathological inputs at 1, 4, 16 and 64 MB
+#                    (with --quick: 0.25 to 2 MB) beside a plain copy
 #   --bench-dir DIR  folder of .json files (default: ../shared/data/bench
 #                    beside the repository)
 set -euo pipefail
@@ -14,9 +16,12 @@ root=$(cd "$here/../.." && pwd)
 bench_dir="$root/../shared/data/bench"
 repetitions=10
 min_time=0.5
+quick=0
+growth=0
 while [ $# -gt 0 ]; do
   case "$1" in
-    --quick) repetitions=3; min_time=0.05 ;;
+    --quick) quick=1; repetitions=3; min_time=0.05 ;;
+    --growth) growth=1 ;;
     --bench-dir) bench_dir="$2"; shift ;;
     --repetitions) repetitions="$2"; shift ;;
     *) echo "unknown option: $1" >&2; exit 2 ;;
@@ -36,8 +41,13 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release \
   -DCORVANE_BUILD_TESTS=OFF -DCORVANE_BUILD_FUZZ=OFF >/dev/null
 cmake --build "$build" --target corvane_engine_bench -j2 >/dev/null
 
+growth_flag=()
+if [ "$growth" = 1 ]; then
+  if [ "$quick" = 1 ]; then growth_flag=(--growth=0.25,0.5,1,2); else growth_flag=(--growth=1,4,16,64); fi
+fi
+
 result="$build/engine-bench.json"
-"$build/benchmarks/engine/corvane_engine_bench" \
+"$build/benchmarks/engine/corvane_engine_bench" "${growth_flag[@]}" \
   --benchmark_repetitions="$repetitions" \
   --benchmark_min_time="$min_time" \
   --benchmark_report_aggregates_only=true \

@@ -1,5 +1,7 @@
 """Checks that the engine benchmark's table reads the right aggregates."""
 
+import pytest
+
 import bench_report
 
 
@@ -38,6 +40,35 @@ def test_table_rows():
     ]
 
 
-def test_benchmark_key_keeps_the_file_name_whole():
-    assert bench_report.benchmark_key("repair/broken/sub/x.json/real_time") == ("repair", "broken", "sub/x.json")
-    assert bench_report.benchmark_key("simdjson/valid/x.json") == ("simdjson", "valid", "x.json")
+@pytest.mark.parametrize("run_name, key", [
+    ("repair/broken/sub/x.json/real_time", ("repair", "broken", "sub/x.json")),
+    ("simdjson/valid/x.json", ("simdjson", "valid", "x.json")),
+    ("growth/open_string/250000/repeats:3", ("growth", "open_string", "250000")),
+])
+def test_benchmark_key(run_name, key):
+    assert bench_report.benchmark_key(run_name) == key
+
+
+def growth_min(family, size, cpu_ms):
+    return {"run_name": f"growth/{family}/{size}/repeats:3", "run_type": "aggregate",
+            "aggregate_name": "min", "real_time": 999.0, "cpu_time": cpu_ms,
+            "time_unit": "ms", "input_bytes": size}
+
+
+def test_growth_table_uses_cpu_time_per_mb_copy_last():
+    report = {"benchmarks": [
+        growth_min("copy", 1_000_000, 0.5),
+        growth_min("copy", 4_000_000, 2.0),
+        growth_min("nesting", 1_000_000, 10.0),
+        growth_min("nesting", 4_000_000, 80.0),
+        dict(growth_min("nesting", 4_000_000, 1.0), aggregate_name="median"),
+        {"run_name": "growth/deep/1000000/repeats:3", "run_type": "iteration",
+         "error_occurred": True, "error_message": "refused"},
+    ]}
+    sizes, rows = bench_report.growth_rows(bench_report.collect_growth(report))
+    assert sizes == [1_000_000, 4_000_000]
+    assert rows == [
+        ["nesting", "10.00", "20.00", "2.00"],
+        ["deep", "refused: refused", "", ""],
+        ["copy", "0.50", "0.50", "1.00"],
+    ]
