@@ -192,6 +192,7 @@ int repair_lines(InputFile& input, OutputSink* output, const Options& options, P
     // Writes a finished block and reports its issues; false once the run must stop.
     auto consume = [&](BlockResult result, std::size_t bytes) {
         if (output) output->write(result.output);
+        if (!result.issues.empty()) progress.clear();
         for (const LineIssue& issue : result.issues) {
             report(input.name(), first_line + issue.line, issue);
             const int issue_status = issue.kind == LineIssue::Kind::InvalidUtf8 ? 2

@@ -46,8 +46,14 @@ void Progress::advance(std::size_t bytes, std::size_t records) {
     draw(seconds);
 }
 
-void Progress::finish() {
+void Progress::clear() {
     if (!drawn_) return;
+    std::fputs("\r\x1b[K", stderr);
+    drawn_ = false;
+}
+
+void Progress::finish() {
+    if (!shown_) return;
     draw(std::chrono::duration<double>(Clock::now() - start_).count());
     std::fputc('\n', stderr);
     drawn_ = false;
@@ -71,6 +77,7 @@ void Progress::draw(double seconds) {
     std::fputs(line.c_str(), stderr);
     std::fflush(stderr);
     drawn_ = true;
+    shown_ = true;
 }
 
 }  // namespace corvane::cli

@@ -18,6 +18,9 @@ public:
     // Adds finished work; redraws a few times a second once the run has
     // lasted long enough to be worth watching.
     void advance(std::size_t bytes, std::size_t records);
+    // Wipes the display so that a message can take the line; the next
+    // advance draws it again below the message.
+    void clear();
     // Draws the final figures (when anything was drawn) and ends the line.
     void finish();
 
@@ -26,7 +29,8 @@ private:
 
     using Clock = std::chrono::steady_clock;
     bool enabled_;
-    bool drawn_ = false;
+    bool drawn_ = false;  // the display is on the line now
+    bool shown_ = false;  // the display has been drawn at least once
     std::size_t total_bytes_;
     std::size_t bytes_ = 0;
     std::size_t records_ = 0;
