@@ -242,9 +242,35 @@ def test_refused_and_invalid_inputs(run, tmp_path, content, status, message):
     assert piped.returncode == status and piped.stderr.startswith(b"<stdin>: ")
 
 
-def test_valid_multibyte_text_is_not_mistaken_for_invalid(run):
-    text = "[\"\u00e9\u0800\uffff\U00010000\U0010ffff\"]".encode()
-    assert run(stdin=text).stdout == text + b"\n"
+# The edges of every UTF-8 range: the first and last valid sequences of each
+# lead byte, and their invalid neighbours (overlong, surrogate, past U+10FFFF).
+UTF8_EDGES = [
+    (b"\xc2\x80", True), (b"\xdf\xbf", True), (b"\xc1\xbf", False), (b"\xc0\x80", False),
+    (b"\xe0\xa0\x80", True), (b"\xe0\x9f\xbf", False), (b"\xed\x9f\xbf", True), (b"\xed\xa0\x80", False),
+    (b"\xee\x80\x80", True), (b"\xef\xbf\xbf", True), (b"\xf0\x90\x80\x80", True), (b"\xf0\x8f\xbf\xbf", False),
+    (b"\xf4\x8f\xbf\xbf", True), (b"\xf4\x90\x80\x80", False), (b"\xf5\x80\x80\x80", False),
+    (b"\x80", False), (b"\xe2\x82", False), (b"\xe2\x28\xa1", False), (b"\xf0\x90\x80", False),
+]
+
+
+@pytest.mark.parametrize("sequence, valid", UTF8_EDGES)
+def test_utf8_edges(run, sequence, valid):
+    source = b'["' + sequence + b'"]'
+    assert valid == _decodes(source)  # the table itself agrees with Python's decoder
+    result = run(stdin=source)
+    if valid:
+        assert (result.returncode, result.stdout) == (0, source + b"\n")
+    else:
+        assert (result.returncode, result.stdout) == (2, b"")
+        assert result.stderr == b"<stdin>: invalid UTF-8 at line 1 (byte offset 2)\n"
+
+
+def _decodes(data):
+    try:
+        data.decode("utf-8")
+        return True
+    except UnicodeDecodeError:
+        return False
 
 
 def test_missing_file_and_directory(run, tmp_path):
