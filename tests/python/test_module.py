@@ -9,6 +9,7 @@ import gc
 import importlib.util
 import inspect
 import os
+import pathlib
 import pickle
 import sys
 import threading
@@ -386,6 +387,13 @@ def test_repair(name, text, expected):
     result = getattr(corvane, name)(text)
     assert type(result) is str
     assert result == expected
+
+
+def test_example_file_repairs_to_the_worked_example():
+    example = pathlib.Path(__file__).resolve().parents[2] / "examples" / "broken.json"
+    text = example.read_text(encoding="utf-8")
+    assert text == WORKED_EXAMPLE + "\n"
+    assert corvane.repair(text) == WORKED_RESULT
 
 
 LOADS_ROWS = [
