@@ -1,0 +1,89 @@
+// Shared helpers of the engine tests: the row type of the repair tables, byte
+// builders for inputs that cannot be written as plain text, and the checks
+// that every successful repair must pass.
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "parser/repair.hpp"
+
+namespace corvane_test {
+
+using corvane::RepairError;
+
+// Bytes that must never stand raw in a source file.
+inline const std::string BOM = "\xEF\xBB\xBF";
+inline const std::string FENCE(3, '\x60');
+inline const std::string NUL(1, '\0');
+
+// One byte given by value, for control bytes in the middle of an input.
+inline std::string byte(unsigned char b) { return std::string(1, static_cast<char>(b)); }
+
+std::string repeat(std::string_view text, std::size_t times);
+
+// One row of a repair table: an input and either the exact output or the
+// refusal it must produce.
+struct Case {
+    std::string input;
+    std::string expected;
+    std::optional<RepairError> error;
+};
+
+inline Case repairs(std::string input, std::string expected) {
+    return Case{std::move(input), std::move(expected), std::nullopt};
+}
+inline Case refuses(std::string input, RepairError error) {
+    return Case{std::move(input), std::string(), error};
+}
+
+// Printable form of arbitrary bytes for failure messages, cut to `limit`.
+std::string show(std::string_view bytes, std::size_t limit = 120);
+
+// "text: <output>" or "refused: <kind>", so one comparison shows both sides.
+std::string outcome(const corvane::RepairResult& result);
+std::string expected_outcome(const Case& row);
+
+// Runs every row of a table and reports each mismatch with its input.
+void expect_table(const std::vector<Case>& table);
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool is_valid_utf8(std::string_view bytes);
+
+// Rewrites every `\u` escape of a lone surrogate inside JSON strings to
+// `\u0000`, leaving surrogate pairs and everything else as it is. Such escapes
+// are well-formed JSON but the strict reader refuses them.
+std::string neutralise_lone_surrogates(std::string_view json);
+
+// Cuts every run of more than two digits outside strings to its first two.
+// The JSON grammar never depends on how many digits a run has beyond one (nor
+// on more than its first digit being '0'), but the strict reader refuses
+// numbers too large for a double, which are valid JSON all the same.
+std::string shorten_digit_runs(std::string_view json);
+
+// True when a JSON whitespace byte stands outside every string token.
+bool has_whitespace_outside_strings(std::string_view json);
+
+// Deepest nesting of brackets outside strings (0 for a scalar).
+std::size_t nesting_depth(std::string_view json);
+
+// Strict JSON reading, with lone-surrogate escapes and numbers beyond the
+// range of a double counted as valid.
+bool is_strict_json(std::string_view json);
+
+// Repairs `input` and checks what every result must satisfy: a refusal is one
+// of the two kinds; a text is strict JSON, valid UTF-8, compact, and repairs
+// to itself. An internal fault is tolerated only for input that is not UTF-8.
+::testing::AssertionResult repairs_well_formed(std::string_view input);
+
+std::optional<std::string> read_file(const std::filesystem::path& path);
+std::filesystem::path test_data_dir();
+std::filesystem::path bench_data_dir();
+
+}  // namespace corvane_test
