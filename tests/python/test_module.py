@@ -440,6 +440,53 @@ def test_repairs_from_many_threads_do_not_mix():
         assert produced == [expected[index]] * 300
 
 
+GIL_ROWS = [
+    (name, case, text)
+    for name in FUNCTION_NAMES
+    for case, text in [
+        ("success", "[" + "1, " * 1000000),
+        ("refusal", "[" * 129 + " " * 3000000),
+    ]
+]
+
+
+@pytest.mark.parametrize("name, case, text", GIL_ROWS, ids=lambda v: v if len(v) < 20 else "")
+def test_repair_runs_without_the_gil(name, case, text):
+    """A thread waiting for the GIL gets it while the repair runs.
+
+    The switch interval is raised so that this thread never hands the GIL over
+    between bytecodes: the other thread can only run inside the call.
+    """
+    function = getattr(corvane, name)
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1000)
+    try:
+        observed = []
+        for _ in range(5):
+            gate = threading.Lock()
+            gate.acquire()
+            ran = []
+
+            def other():
+                with gate:
+                    ran.append(True)
+
+            thread = threading.Thread(target=other)
+            thread.start()  # returns once `other` blocks on the gate
+            gate.release()  # `other` now waits for the GIL only
+            try:
+                function(text)
+            except ValueError:
+                pass
+            observed.append(bool(ran))  # read before join() gives the GIL up
+            thread.join()
+            if observed[-1]:
+                break
+    finally:
+        sys.setswitchinterval(interval)
+    assert True in observed
+
+
 # --- loads and the json module it imports -----------------------------------
 
 
