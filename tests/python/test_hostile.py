@@ -1,0 +1,167 @@
+"""Hostile input through the Python layer: huge, deep, malformed at the
+encoding level, dressed up as something else, or shared between threads.
+Each must end in a result or a Python exception, never a crash.
+Runs unchanged on CPython 3.8 and later.
+"""
+
+import ctypes
+import sys
+import threading
+
+import pytest
+
+import corvane
+
+FUNCTIONS = [corvane.repair, corvane.repair_json, corvane.repair_to_string, corvane.loads]
+DEPTH_MESSAGE = "JSON nesting exceeds the limit of 128 containers"
+INPUT_NOTE = "while processing 'input'"
+
+
+@pytest.mark.parametrize("function", FUNCTIONS, ids=lambda f: f.__name__)
+def test_ten_million_brackets_are_refused(function):
+    with pytest.raises(ValueError) as caught:
+        function("[" * 10_000_000)
+    assert caught.value.args == (DEPTH_MESSAGE,)
+
+
+def test_two_hundred_megabytes_repair_or_run_out_of_memory():
+    piece = '{"k": [1, 2.5, "x", True, None]}, '
+    count = 200_000_000 // len(piece)
+    text = "[" + piece * count
+    try:
+        result = corvane.repair(text)
+    except MemoryError:
+        return
+    del text
+    compact = '{"k":[1,2.5,"x",true,null]}'
+    assert len(result) == 2 + count * len(compact) + (count - 1)
+    assert result == "[" + ",".join([compact] * count) + "]"
+
+
+def test_string_left_open_for_fifty_megabytes():
+    body = "x" * 50_000_000
+    assert corvane.repair('{"a": "' + body) == '{"a":"' + body + '"}'
+
+
+@pytest.mark.parametrize("text, expected", [
+    ("// x\n/* y */" * 500_000 + "[1]", "[1]"),
+    ("/*" * 1_000_000, "null"),
+    ("//" * 1_000_000 + "\n7", "7"),
+    ("[" + "/* c */ 1, // d\n" * 500_000 + "]", "[" + ",".join(["1"] * 500_000) + "]"),
+    ("{" + "/* a */ // b\n" * 500_000 + "}", "{}"),
+    # After the first line comment, one block comment that never closes.
+    ("{" + "// k\n/* k " * 500_000, "{}"),
+], ids=["closed-comments-before", "one-open-block", "line-comments-one-line",
+        "comments-between-elements", "comments-in-object", "open-block-in-object"])
+def test_a_million_comment_openers(text, expected):
+    assert corvane.repair(text) == expected
+
+
+@pytest.mark.parametrize("text", [
+    "\ud800", "\udfff[1]", "[1, 2]\udbff", '{"a": "\udc00"}', "abc\ud83d", '"\\u12" \udead',
+])
+@pytest.mark.parametrize("function", FUNCTIONS, ids=lambda f: f.__name__)
+def test_lone_surrogates_anywhere_cannot_be_encoded(function, text):
+    with pytest.raises(UnicodeEncodeError) as caught:
+        function(text)
+    assert caught.value.encoding == "utf-8"
+    if sys.version_info >= (3, 11):
+        assert caught.value.__notes__ == [INPUT_NOTE]
+
+
+class Disguised(str):
+    """A str whose every Python-level method lies or explodes: the module
+    must read the characters themselves."""
+
+    def _refuse(self, *args, **kwargs):
+        raise AssertionError("the module called a Python-level str method")
+
+    __str__ = __repr__ = __format__ = __bytes__ = _refuse
+    encode = __len__ = __getitem__ = __iter__ = __contains__ = _refuse
+    __eq__ = __ne__ = __lt__ = __hash__ = __add__ = __mul__ = __mod__ = _refuse
+    __getattribute__ = _refuse
+
+
+@pytest.mark.parametrize("text, expected", [
+    ("{'a': [1, 2", '{"a":[1,2]}'),
+    ("", "null"),
+    ("caf\u00e9 \U0001f600", '"caf\u00e9"'),
+])
+@pytest.mark.parametrize("function", FUNCTIONS[:3], ids=lambda f: f.__name__)
+def test_str_subclass_is_repaired_by_its_characters(function, text, expected):
+    assert function(Disguised(text)) == expected
+
+
+def test_str_subclass_through_loads():
+    assert corvane.loads(Disguised("[1, 'two' None")) == [1, "two", None]
+
+
+class EveryKey(str):
+    """A keyword name that claims to equal anything and hashes like 'input'."""
+
+    def __eq__(self, other):
+        return True
+
+    def __hash__(self):
+        return hash("input")
+
+
+class ShownAs(str):
+    def __str__(self):
+        return "shown"
+
+
+def call_with_keywords(function, keywords):
+    """Calls `function` with a keyword dictionary exactly as given, even with
+    keys that Python-level ** would refuse before reaching the binder."""
+    call = ctypes.pythonapi.PyObject_Call
+    call.restype = ctypes.py_object
+    call.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.py_object]
+    return call(function, (), keywords)
+
+
+@pytest.mark.parametrize("keywords, message", [
+    # The binder compares the key's characters, not what __eq__ claims.
+    ({EveryKey("text"): "[1]"}, "repair() got an unexpected keyword argument 'text'"),
+    # The key is shown through str(), whatever the subclass makes of it.
+    ({ShownAs("text"): "[1]"}, "repair() got an unexpected keyword argument 'shown'"),
+    # A key that cannot be encoded is an unexpected keyword, not an encoding error.
+    ({"\ud800": "[1]"}, "repair() got an unexpected keyword argument '\ud800'"),
+    ({1: "[1]"}, "repair() got an unexpected keyword argument '1'"),
+    ({b"input": "[1]"}, "repair() got an unexpected keyword argument 'b'input''"),
+    ({None: "[1]"}, "repair() got an unexpected keyword argument 'None'"),
+], ids=["odd-eq", "odd-str", "lone-surrogate", "int", "bytes", "none"])
+def test_odd_keyword_names_reach_the_binder(keywords, message):
+    with pytest.raises(TypeError) as caught:
+        call_with_keywords(corvane.repair, keywords)
+    assert caught.value.args == (message,)
+
+
+@pytest.mark.parametrize("key_type", [EveryKey, ShownAs], ids=["odd-eq", "odd-str"])
+def test_str_subclass_named_input_binds(key_type):
+    assert corvane.repair(**{key_type("input"): "[1,"}) == "[1]"
+    assert call_with_keywords(corvane.loads, {key_type("input"): "[1,"}) == [1]
+
+
+def test_same_object_from_eight_threads():
+    text = "{'rows': [" + ", ".join("{id: %d, name: 'n%d', ok: True}" % (i, i)
+                                   for i in range(20_000)) + "]"
+    expected = corvane.repair(text)
+    results = [None] * 8
+    start = threading.Barrier(8)
+
+    def work(index):
+        start.wait()
+        for _ in range(5):
+            out = corvane.repair(text)
+            if out != expected:
+                results[index] = out
+                return
+        results[index] = out
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert all(result == expected for result in results)
