@@ -124,6 +124,14 @@ def test_output_file_receives_what_stdout_would(run, tmp_path):
     assert target.read_bytes() == b'{"a":[1,2]}\n[3]\n'
 
 
+@pytest.mark.parametrize("umask, mode", [(0o022, 0o644), (0o077, 0o600)])
+def test_a_new_output_file_gets_the_usual_mode(command, tmp_path, umask, mode):
+    target = tmp_path / "new.json"
+    subprocess.run([command, "-o", str(target)], input=b"[1", check=True, preexec_fn=lambda: os.umask(umask))
+    assert stat.S_IMODE(target.stat().st_mode) == mode
+    assert target.read_bytes() == b"[1]\n"
+
+
 def test_output_file_may_be_an_input(run, tmp_path):
     both = write(tmp_path / "data.json", "{a: 1,}")
     assert run(both, "-o", both).returncode == 0
