@@ -33,7 +33,7 @@ from pathlib import Path
 
 try:
     import resource
-except ImportError:  # not on Windows: page faults are then not counted
+except ImportError:  # Windows has no resource module: page faults are not counted there
     resource = None
 
 try:
