@@ -450,7 +450,7 @@ GIL_ROWS = [
 ]
 
 
-@pytest.mark.parametrize("name, case, text", GIL_ROWS, ids=lambda v: v if len(v) < 20 else "")
+@pytest.mark.parametrize("name, case, text", GIL_ROWS, ids=["-".join(row[:2]) for row in GIL_ROWS])
 def test_repair_runs_without_the_gil(name, case, text):
     """A thread waiting for the GIL gets it while the repair runs.
 
@@ -619,9 +619,12 @@ def leak_rows():
     return rows
 
 
+LEAK_ROWS = leak_rows()
+
+
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc/self/statm")
 @pytest.mark.parametrize(
-    "name, case, args, kwargs, error", leak_rows(), ids=lambda v: v if isinstance(v, str) else ""
+    "name, case, args, kwargs, error", LEAK_ROWS, ids=["-".join(row[:2]) for row in LEAK_ROWS]
 )
 def test_calls_leak_nothing(replaced_json, name, case, args, kwargs, error):
     if case == "json error":
