@@ -462,7 +462,9 @@ def test_repair_runs_without_the_gil(name, case, text):
     sys.setswitchinterval(1000)
     try:
         observed = []
-        for _ in range(5):
+        for attempt in range(5):
+            # Longer each time, in case the other thread is slow to wake.
+            longer = text * (2 ** attempt)
             gate = threading.Lock()
             gate.acquire()
             ran = []
@@ -475,7 +477,7 @@ def test_repair_runs_without_the_gil(name, case, text):
             thread.start()  # returns once `other` blocks on the gate
             gate.release()  # `other` now waits for the GIL only
             try:
-                function(text)
+                function(longer)
             except ValueError:
                 pass
             observed.append(bool(ran))  # read before join() gives the GIL up
