@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -30,9 +29,7 @@ bool is_strict_json(std::string_view text);
 std::string compact_valid_json(std::string_view text, std::size_t& depth);
 
 // Repairs `input` and checks every property; aborts on the first violation.
-// Also returns the repaired text (empty on a refusal) for callers that check
-// more.
-std::optional<std::string> check_repair(std::string_view input);
+void check_repair(std::string_view input);
 
 // Prints the broken property and the input, then aborts.
 [[noreturn]] void fail(std::string_view what, std::string_view input,

@@ -1,0 +1,93 @@
+// The fuzz targets are only as good as their judges: these tables show that
+// each judge refuses what it must refuse, so a broken repair cannot pass.
+#include <string>
+#include <string_view>
+
+#include <gtest/gtest.h>
+
+#include "checks.hpp"
+
+namespace {
+
+using corvane::fuzz::compact_valid_json;
+using corvane::fuzz::is_strict_json;
+using corvane::fuzz::is_valid_utf8;
+using corvane::fuzz::neutralise_lone_surrogates;
+
+struct Verdict {
+    std::string text;
+    bool expected;
+};
+
+class StrictJson : public ::testing::TestWithParam<Verdict> {};
+
+TEST_P(StrictJson, Verdict) {
+    EXPECT_EQ(is_strict_json(GetParam().text), GetParam().expected) << GetParam().text;
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, StrictJson, ::testing::Values(
+    Verdict{"{\"a\":[1,2.5e3,true,null,\"x\"]}", true},
+    Verdict{"[1,]", false},
+    Verdict{"{\"a\":1,}", false},
+    Verdict{"[01]", false},
+    Verdict{"[1.]", false},
+    Verdict{"[.5]", false},
+    Verdict{"'a'", false},
+    Verdict{"[1] [2]", false},
+    Verdict{"[NaN]", false},
+    Verdict{"// c\n1", false},
+    Verdict{"\"a\tb\"", false},                     // raw control byte in a string
+    Verdict{std::string("123\0", 4), false},        // the parser's own end marker
+    Verdict{std::string("\"a\0\"", 4), false},
+    Verdict{"\"\xC3\"", false},                     // cut UTF-8 sequence
+    Verdict{"\"\\x41\"", false},
+    Verdict{"\"\\u12\"", false},
+    Verdict{"1e999", true},                         // grammar allows any magnitude
+    Verdict{"[-1e999,1e-999,123456789012345678901234567890]", true},
+    Verdict{"[1e999,]", false},                     // a big number excuses nothing else
+    Verdict{"\"\\ud800\"", true},                   // lone surrogates are grammatical
+    Verdict{"\"\\udc00\\ud800\"", true},
+    Verdict{"\"\\ud83d\\ude00\"", true},
+    Verdict{"\"\\\\ud800\"", true},
+    Verdict{"\"\\ud800", false}));
+
+TEST(NeutraliseLoneSurrogates, RewritesOnlyUnpairedEscapesInPlace) {
+    const struct { std::string_view in, out; } rows[] = {
+        {"\"\\ud800\"", "\"\\u0041\""},
+        {"\"\\uDC00x\"", "\"\\u0041x\""},
+        {"\"\\ud83d\\ude00\"", "\"\\ud83d\\ude00\""},
+        {"\"\\ude00\\ud83d\"", "\"\\u0041\\u0041\""},
+        {"\"\\ud83d\\ud83d\\ude00\"", "\"\\u0041\\ud83d\\ude00\""},
+        {"\"\\\\ud800\"", "\"\\\\ud800\""},         // an escaped backslash, then text
+        {"\"\\u00e9\"", "\"\\u00e9\""},
+    };
+    for (const auto& row : rows) EXPECT_EQ(neutralise_lone_surrogates(row.in), row.out) << row.in;
+}
+
+TEST(IsValidUtf8, StrictDecoding) {
+    const struct { std::string_view text; bool valid; } rows[] = {
+        {"plain", true},
+        {"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", true},
+        {"\xC0\xAF", false},              // overlong
+        {"\xE0\x80\xAF", false},          // overlong
+        {"\xED\xA0\x80", false},          // surrogate
+        {"\xF4\x90\x80\x80", false},      // above U+10FFFF
+        {"\xF5\x80\x80\x80", false},
+        {"\xC3", false},                  // cut short
+        {"\xE2\x82", false},
+        {"\x80", false},                  // stray continuation
+        {"\xEF\xBF\xBF\xF4\x8F\xBF\xBF", true},
+    };
+    for (const auto& row : rows) EXPECT_EQ(is_valid_utf8(row.text), row.valid) << row.text;
+}
+
+TEST(CompactValidJson, DropsLayoutKeepsStringsAndCountsDepth) {
+    std::size_t depth = 0;
+    EXPECT_EQ(compact_valid_json("\xEF\xBB\xBF { \"a b\" : [ 1E5 , \"E \\\" ]\" ] }\n", depth),
+              "{\"a b\":[1e5,\"E \\\" ]\"]}");
+    EXPECT_EQ(depth, 2u);
+    EXPECT_EQ(compact_valid_json("\"top\"", depth), "\"top\"");
+    EXPECT_EQ(depth, 0u);
+}
+
+}  // namespace
