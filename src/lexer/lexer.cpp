@@ -103,7 +103,7 @@ void seek_container_start(Lexer& lexer) {
             continue;
         }
         std::size_t after;
-        if (skip_comment(data, i, end, after)) {
+        if (byte == '/' && skip_comment(data, i, end, after)) {
             i = after;
             continue;
         }

@@ -375,9 +375,20 @@ void write_bareword(Repairer& r) {
     }
 }
 
+// Writes a bareword or a failed number as a JSON string: plain runs are
+// copied whole, the rest goes through write_escaped_byte.
 void write_token_as_string(Repairer& r, std::string_view token) {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(token.data());
     r.out.push('"');
-    for (const char c : token) write_escaped_byte(r, static_cast<std::uint8_t>(c));
+    std::size_t i = 0;
+    while (i < token.size()) {
+        std::size_t run = i;
+        while (run < token.size() && !is_string_special(bytes[run])) ++run;
+        r.out.append(bytes + i, run - i);
+        if (run == token.size()) break;
+        write_escaped_byte(r, bytes[run]);
+        i = run + 1;
+    }
     r.out.push('"');
 }
 
