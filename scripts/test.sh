@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Installs what the tests need, then builds and runs every test:
+#   1. the engine's C++ tests (GoogleTest under CTest): repair tables,
+#      invariants over corpora, the fast-vs-reference differential, the fuzz
+#      corpus replay and the allocation-failure test;
+#   2. a short fuzzing run of each libFuzzer target (clang, ASan, UBSan);
+#   3. the Python suite under every CPython 3.8+ that pyenv provides, each
+#      importing the one abi3 wheel built here;
+#   4. with python3: the command-line tool, the type stubs, repair at scale,
+#      allocation failures inside the module, and the benchmark scripts.
+# CORVANE_FUZZ_SECONDS sets the fuzzing time per target (default 60; 0 skips).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=${CORVANE_JOBS:-2}
+fuzz_seconds=${CORVANE_FUZZ_SECONDS:-60}
+
+step() { printf '\n=== %s\n' "$*"; }
+
+step "system packages"
+packages=(g++ libgtest-dev nlohmann-json3-dev clang libclang-rt-dev)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""; [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+echo "installed: ${packages[*]}"
+
+step "Python packages and corvane itself (python3)"
+python3 -m pip install -q --disable-pip-version-check cmake ninja
+python3 -m pip install -q --disable-pip-version-check ".[test,bench,scale]"
+
+step "engine tests (C++)"
+cmake -S . -B build/tests -DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_TESTS=ON \
+  -DCORVANE_BUILD_MODULE=OFF -DCORVANE_BUILD_CLI=OFF >/dev/null
+cmake --build build/tests -j "$jobs"
+ctest --test-dir build/tests --output-on-failure -j "$jobs"
+
+if [ "$fuzz_seconds" != "0" ]; then
+  step "fuzzing, ${fuzz_seconds}s per target"
+  bash scripts/fuzz.sh "$fuzz_seconds"
+fi
+
+step "Python suite under every CPython 3.8+, one wheel"
+bash scripts/test-pythons.sh
+
+step "command, type stubs, scale-out, allocation failures, benchmark scripts (python3)"
+# Run from outside the tree so the installed module is the one imported.
+here=$(pwd)
+cd build
+python3 -m pytest -q -p no:cacheprovider "$here/tests/cli" "$here/tests/faults" "$here/benchmarks"
