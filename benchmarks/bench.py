@@ -159,6 +159,11 @@ def boundary_floor(text, out_bytes):
     return run
 
 
+def fresh_copy(text):
+    """An equal str that is a different object (slicing a longer str makes one)."""
+    return (text + " ")[:-1]
+
+
 def contenders_for(corvane, text, valid, repaired):
     """The functions timed on one input, repair first (the ratios' base)."""
     out_bytes = repaired.encode("utf-8")
@@ -169,7 +174,11 @@ def contenders_for(corvane, text, valid, repaired):
     if valid:
         contenders.append(("json.loads", lambda: json.loads(text)))
         if orjson is not None:
-            contenders.append(("orjson.loads", lambda: orjson.loads(text)))
+            # orjson caches the UTF-8 form inside the str it reads; on a
+            # shared str that cache would make every later encode of a
+            # non-ASCII text (repair's and the floor's) a mere copy.
+            own_text = fresh_copy(text)
+            contenders.append(("orjson.loads", lambda: orjson.loads(own_text)))
         contenders.append(("floor", boundary_floor(text, out_bytes)))
     return contenders
 
