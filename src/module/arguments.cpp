@@ -5,8 +5,8 @@
 namespace corvane::module {
 namespace {
 
-std::string display_name(const ArgumentSpec& spec) {
-    std::string name(spec.function_name);
+std::string display_name(const ArgumentSpec& signature) {
+    std::string name(signature.function_name);
     name += "()";
     return name;
 }
@@ -17,8 +17,8 @@ bool is_str(PyObject* object) noexcept {
 
 // The index of the parameter that `key` names, or the parameter count when it
 // names none. A key that is not a str or has no UTF-8 form names none.
-std::size_t parameter_index(const ArgumentSpec& spec, PyObject* key) noexcept {
-    const std::size_t none = spec.positional_names.size();
+std::size_t parameter_index(const ArgumentSpec& signature, PyObject* key) noexcept {
+    const std::size_t none = signature.positional_names.size();
     if (!is_str(key)) {
         return none;
     }
@@ -30,7 +30,7 @@ std::size_t parameter_index(const ArgumentSpec& spec, PyObject* key) noexcept {
     const std::string_view text(PyBytes_AsString(encoded.get()),
                                 static_cast<std::size_t>(PyBytes_Size(encoded.get())));
     for (std::size_t i = 0; i < none; ++i) {
-        if (spec.positional_names[i] == text) {
+        if (signature.positional_names[i] == text) {
             return i;
         }
     }
@@ -50,37 +50,37 @@ Expected<std::string> key_text(PyObject* key) {
     return std::string(PyBytes_AsString(bytes.get()), static_cast<std::size_t>(PyBytes_Size(bytes.get())));
 }
 
-PendingError too_many_positional(const ArgumentSpec& spec, Py_ssize_t given) {
+PendingError too_many_positional(const ArgumentSpec& signature, Py_ssize_t given) {
     // "arguments" stays plural even for one parameter, as the message always read.
-    std::string text = display_name(spec);
+    std::string text = display_name(signature);
     text += " takes ";
-    text += std::to_string(spec.positional_names.size());
+    text += std::to_string(signature.positional_names.size());
     text += " positional arguments but ";
     text += std::to_string(given);
     text += given == 1 ? " was given" : " were given";
     return PendingError::message(PyExc_TypeError, std::move(text));
 }
 
-PendingError unexpected_keyword(const ArgumentSpec& spec, std::string_view key) {
-    std::string text = display_name(spec);
+PendingError unexpected_keyword(const ArgumentSpec& signature, std::string_view key) {
+    std::string text = display_name(signature);
     text += " got an unexpected keyword argument '";
     text += key;
     text += "'";
     return PendingError::message(PyExc_TypeError, std::move(text));
 }
 
-PendingError multiple_values(const ArgumentSpec& spec, std::string_view parameter) {
-    std::string text = display_name(spec);
+PendingError multiple_values(const ArgumentSpec& signature, std::string_view parameter) {
+    std::string text = display_name(signature);
     text += " got multiple values for argument '";
     text += parameter;
     text += "'";
     return PendingError::message(PyExc_TypeError, std::move(text));
 }
 
-PendingError missing_required(const ArgumentSpec& spec, std::span<PyObject*> slots) {
+PendingError missing_required(const ArgumentSpec& signature, std::span<PyObject*> slots) {
     std::string names;
     std::size_t missing = 0;
-    for (std::size_t i = 0; i < spec.required_positional; ++i) {
+    for (std::size_t i = 0; i < signature.required_positional; ++i) {
         if (slots[i] != nullptr) {
             continue;
         }
@@ -88,11 +88,11 @@ PendingError missing_required(const ArgumentSpec& spec, std::span<PyObject*> slo
             names += ", ";
         }
         names += "'";
-        names += spec.positional_names[i];
+        names += signature.positional_names[i];
         names += "'";
         ++missing;
     }
-    std::string text = display_name(spec);
+    std::string text = display_name(signature);
     text += " missing ";
     text += std::to_string(missing);
     text += " required positional ";
@@ -103,18 +103,18 @@ PendingError missing_required(const ArgumentSpec& spec, std::span<PyObject*> slo
 
 }  // namespace
 
-Expected<Done> bind_arguments(const ArgumentSpec& spec, PyObject* args, PyObject* kwargs,
+Expected<Done> bind_arguments(const ArgumentSpec& signature, PyObject* args, PyObject* kwargs,
                               std::span<PyObject*> slots) {
     const Py_ssize_t given = PyTuple_Size(args);
     if (given < 0) {
         return PendingError::fetch();
     }
-    const std::size_t parameters = spec.positional_names.size();
+    const std::size_t parameters = signature.positional_names.size();
     for (std::size_t i = 0; i < parameters && i < static_cast<std::size_t>(given); ++i) {
         slots[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
     }
     if (static_cast<std::size_t>(given) > parameters) {
-        return too_many_positional(spec, given);
+        return too_many_positional(signature, given);
     }
 
     if (kwargs != nullptr) {
@@ -122,25 +122,25 @@ Expected<Done> bind_arguments(const ArgumentSpec& spec, PyObject* args, PyObject
         PyObject* key = nullptr;
         PyObject* value = nullptr;
         while (PyDict_Next(kwargs, &position, &key, &value)) {
-            const std::size_t index = parameter_index(spec, key);
+            const std::size_t index = parameter_index(signature, key);
             if (index == parameters) {
                 Expected<std::string> text = key_text(key);
                 if (!text) {
                     return std::move(text.error());
                 }
-                return unexpected_keyword(spec, text.value());
+                return unexpected_keyword(signature, text.value());
             }
             if (slots[index] != nullptr) {
-                return multiple_values(spec, spec.positional_names[index]);
+                return multiple_values(signature, signature.positional_names[index]);
             }
             slots[index] = value;
         }
     }
 
-    if (static_cast<std::size_t>(given) < spec.required_positional) {
-        for (std::size_t i = static_cast<std::size_t>(given); i < spec.required_positional; ++i) {
+    if (static_cast<std::size_t>(given) < signature.required_positional) {
+        for (std::size_t i = static_cast<std::size_t>(given); i < signature.required_positional; ++i) {
             if (slots[i] == nullptr) {
-                return missing_required(spec, slots);
+                return missing_required(signature, slots);
             }
         }
     }

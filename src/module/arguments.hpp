@@ -21,7 +21,7 @@ struct ArgumentSpec {
 // references from `args` and `kwargs` (which may be NULL), or fails with the
 // TypeError that the interpreter itself would word for a Python function.
 // Neither adds nor drops references to the arguments.
-Expected<Done> bind_arguments(const ArgumentSpec& spec, PyObject* args, PyObject* kwargs,
+Expected<Done> bind_arguments(const ArgumentSpec& signature, PyObject* args, PyObject* kwargs,
                               std::span<PyObject*> slots);
 
 }  // namespace corvane::module

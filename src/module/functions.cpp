@@ -26,14 +26,14 @@ PendingError with_argument_note(PendingError error, std::string_view parameter) 
 }
 
 // Binds `input` and returns a private copy of its UTF-8 encoding.
-Expected<std::string> input_bytes(const ArgumentSpec& spec, PyObject* args, PyObject* kwargs) {
+Expected<std::string> input_bytes(const ArgumentSpec& signature, PyObject* args, PyObject* kwargs) {
     PyObject* slots[1] = {nullptr};
-    Expected<Done> bound = bind_arguments(spec, args, kwargs, slots);
+    Expected<Done> bound = bind_arguments(signature, args, kwargs, slots);
     if (!bound) {
         return std::move(bound.error());
     }
     PyObject* input = slots[0];
-    const std::string_view parameter = spec.positional_names[0];
+    const std::string_view parameter = signature.positional_names[0];
 
     // str subclasses are welcome: their characters are encoded, their
     // __str__ is never called.
@@ -70,8 +70,8 @@ PyRef str_from_utf8(std::string text) {
     return expect_object(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
-Expected<PyRef> repair_call(const ArgumentSpec& spec, PyObject* args, PyObject* kwargs) {
-    Expected<std::string> input = input_bytes(spec, args, kwargs);
+Expected<PyRef> repair_call(const ArgumentSpec& signature, PyObject* args, PyObject* kwargs) {
+    Expected<std::string> input = input_bytes(signature, args, kwargs);
     if (!input) {
         return std::move(input.error());
     }

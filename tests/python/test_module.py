@@ -115,11 +115,11 @@ def test_functions_are_distinct_objects():
 
 def fresh_module(prepare=None):
     """Runs the module's execution step on a new module object."""
-    spec = importlib.util.find_spec("corvane")
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.find_spec("corvane")
+    module = importlib.util.module_from_spec(found)
     if prepare is not None:
         prepare(module)
-    spec.loader.exec_module(module)
+    found.loader.exec_module(module)
     return module
 
 
