@@ -1,5 +1,7 @@
 #include "cli/text.hpp"
 
+#include "parser/utf8.hpp"
+
 #include <cstdint>
 #include <cstring>
 
@@ -20,6 +22,9 @@ bool is_continuation(unsigned char byte) noexcept { return (byte & 0xC0) == 0x80
 }  // namespace
 
 std::size_t find_invalid_utf8(std::string_view text) noexcept {
+    // Nearly every input is valid: let the engine's vectorised check say so,
+    // and walk the bytes for the offset only when it does not.
+    if (corvane::is_valid_utf8(text.data(), text.size())) return text.size();
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t size = text.size();
     std::size_t i = 0;
