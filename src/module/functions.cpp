@@ -55,10 +55,7 @@ Expected<std::string> input_bytes(const ArgumentSpec& signature, PyObject* args,
 
 // Runs the engine over `input` without the GIL; a refusal becomes ValueError.
 Expected<std::string> repaired_text(std::string input) {
-    RepairResult result = [&] {
-        ReleasedGil released;
-        return repair_text(input.data(), input.size());
-    }();
+    RepairResult result = without_gil([&] { return repair_text(input.data(), input.size()); });
     input = std::string();
     if (!result) {
         return PendingError::message(PyExc_ValueError, std::string(error_message(result.error())));
@@ -117,8 +114,10 @@ Expected<PyRef> loads_call(PyObject* args, PyObject* kwargs) {
 }
 
 // The shape of every entry point: one guard, and one place that raises.
+// Not noexcept: the only thing that leaves it is the unwind that ends a
+// thread at interpreter exit (see guarded).
 template <class Body>
-PyObject* entry_point(Body&& body) noexcept {
+PyObject* entry_point(Body&& body) {
     Expected<PyRef> outcome = guarded<PyRef>(std::forward<Body>(body));
     if (outcome) {
         return outcome.value().release();
@@ -129,19 +128,19 @@ PyObject* entry_point(Body&& body) noexcept {
 
 }  // namespace
 
-PyObject* repair(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* repair(PyObject*, PyObject* args, PyObject* kwargs) {
     return entry_point([&] { return repair_call(REPAIR_SPEC, args, kwargs); });
 }
 
-PyObject* repair_json(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* repair_json(PyObject*, PyObject* args, PyObject* kwargs) {
     return entry_point([&] { return repair_call(REPAIR_JSON_SPEC, args, kwargs); });
 }
 
-PyObject* repair_to_string(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* repair_to_string(PyObject*, PyObject* args, PyObject* kwargs) {
     return entry_point([&] { return repair_call(REPAIR_TO_STRING_SPEC, args, kwargs); });
 }
 
-PyObject* loads(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* loads(PyObject*, PyObject* args, PyObject* kwargs) {
     return entry_point([&] { return loads_call(args, kwargs); });
 }
 

@@ -5,9 +5,9 @@
 
 namespace corvane::module {
 
-PyObject* repair(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
-PyObject* repair_json(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
-PyObject* repair_to_string(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
-PyObject* loads(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* repair(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* repair_json(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* repair_to_string(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* loads(PyObject* module, PyObject* args, PyObject* kwargs);
 
 }  // namespace corvane::module

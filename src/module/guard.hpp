@@ -1,21 +1,40 @@
-// The one barrier between C++ exceptions and the interpreter.
+// The one barrier between C++ exceptions and the interpreter, and the one
+// place where the GIL is given up.
 #pragma once
 
 #include "module/pending_error.hpp"
 
 #include <exception>
 #include <new>
+#include <optional>
+#include <utility>
+
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
 
 namespace corvane::module {
 
 // Runs an entry point's body and turns anything it throws into a
 // PendingError: std::bad_alloc becomes MemoryError, every other exception
 // (corvane::InternalFault included) the internal-error exception.
+//
+// One thing passes: with glibc, a thread that CPython ends while the
+// interpreter shuts down (pthread_exit, when a daemon thread asks for the GIL
+// back) unwinds its stack by a forced unwind that C++ sees as an exception.
+// It must reach the thread's start, so nothing on its way may be noexcept and
+// a handler that meets it must rethrow it.
 template <class T, class Body>
-Expected<T> guarded(Body&& body) noexcept {
+Expected<T> guarded(Body&& body) {
     try {
         return body();
-    } catch (const std::bad_alloc&) {
+    }
+#if defined(__GLIBCXX__)
+    catch (abi::__forced_unwind&) {
+        throw;
+    }
+#endif
+    catch (const std::bad_alloc&) {
         return PendingError::no_memory();
     } catch (const std::exception& fault) {
         return PendingError::internal_fault(fault.what());
@@ -24,17 +43,26 @@ Expected<T> guarded(Body&& body) noexcept {
     }
 }
 
-// Gives up the GIL for the lifetime of the object, taking it back on every
-// way out of the scope, exceptions included.
-class ReleasedGil {
-public:
-    ReleasedGil() noexcept : state_(PyEval_SaveThread()) {}
-    ~ReleasedGil() { PyEval_RestoreThread(state_); }
-    ReleasedGil(const ReleasedGil&) = delete;
-    ReleasedGil& operator=(const ReleasedGil&) = delete;
-
-private:
-    PyThreadState* state_;
-};
+// Runs `body`, which must touch no Python object, with the GIL released, and
+// takes the GIL back on every way out. The GIL is taken back by a plain call,
+// not by a destructor: that call may end the thread (see guarded), and an
+// unwind that starts in a destructor, implicitly noexcept, or during another
+// unwind, would end the whole process instead. For the same reason no Python
+// reference may be held across this call: a thread ended here unwinds
+// without the GIL, so nothing on its stack may touch the interpreter.
+template <class Body>
+auto without_gil(Body&& body) -> decltype(body()) {
+    std::optional<decltype(body())> result;
+    std::exception_ptr failure;
+    PyThreadState* const state = PyEval_SaveThread();
+    try {
+        result.emplace(body());
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    PyEval_RestoreThread(state);
+    if (failure) std::rethrow_exception(failure);
+    return std::move(*result);
+}
 
 }  // namespace corvane::module

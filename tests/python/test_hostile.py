@@ -5,6 +5,7 @@ Runs unchanged on CPython 3.8 and later.
 """
 
 import ctypes
+import subprocess
 import sys
 import threading
 
@@ -165,3 +166,25 @@ def test_same_object_from_eight_threads():
     for thread in threads:
         thread.join()
     assert all(result == expected for result in results)
+
+
+# Daemon threads still inside a repair when the interpreter exits: CPython
+# ends each one as it asks for the GIL back, and that must simply end it.
+DAEMONS_AT_EXIT = """
+import threading, time, corvane
+text = "[" + "1, " * 30000
+def work(function):
+    while True:
+        function(text)
+functions = [corvane.repair, corvane.loads, corvane.repair_json, corvane.repair_to_string]
+for function in functions:
+    threading.Thread(target=work, args=(function,), daemon=True).start()
+time.sleep(0.3)
+"""
+
+
+def test_exit_while_daemon_threads_repair():
+    outcomes = [subprocess.run([sys.executable, "-c", DAEMONS_AT_EXIT], capture_output=True, timeout=120)
+                for _ in range(20)]
+    failed = [(result.returncode, result.stderr[-300:]) for result in outcomes if result.returncode != 0]
+    assert failed == []
