@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -85,10 +86,16 @@ BlockResult repair_block(std::string_view block, OnError on_error, bool check) {
 // A fixed set of threads that repair blocks in the order they are handed in.
 class BlockPool {
 public:
+    // Starts up to `threads` threads: as many as the system grants (it may
+    // refuse some under a memory or process limit, or all of them).
     BlockPool(unsigned threads, OnError on_error, bool check) : on_error_(on_error), check_(check) {
         workers_.reserve(threads);
-        for (unsigned i = 0; i < threads; ++i) workers_.emplace_back([this] { run(); });
+        try {
+            for (unsigned i = 0; i < threads; ++i) workers_.emplace_back([this] { run(); });
+        } catch (const std::system_error&) {
+        }
     }
+    unsigned size() const noexcept { return static_cast<unsigned>(workers_.size()); }
     ~BlockPool() {
         {
             std::lock_guard lock(mutex_);
@@ -155,9 +162,9 @@ bool read_block(InputFile& input, std::string& carry, std::string& block) {
         while (block.size() < searched + BLOCK_BYTES) {
             if (input.read_some(block, searched + BLOCK_BYTES - block.size()) == 0) return !block.empty();
         }
-        const void* newline = ::memrchr(block.data() + searched, '\n', block.size() - searched);
-        if (newline != nullptr) {
-            const std::size_t cut = static_cast<const char*>(newline) - block.data() + 1;
+        const std::size_t newline = std::string_view(block).rfind('\n');
+        if (newline != std::string_view::npos && newline >= searched) {
+            const std::size_t cut = newline + 1;
             carry.assign(block, cut);
             block.resize(cut);
             return true;
@@ -185,7 +192,7 @@ void report(const std::string& name, std::size_t line, const LineIssue& issue) {
 }  // namespace
 
 int repair_lines(InputFile& input, OutputSink* output, const Options& options, Progress& progress) {
-    const unsigned threads = options.jobs ? options.jobs : std::max(1u, std::thread::hardware_concurrency());
+    unsigned threads = options.jobs ? options.jobs : std::max(1u, std::thread::hardware_concurrency());
     int status = 0;
     std::size_t first_line = 1;
 
@@ -211,16 +218,22 @@ int repair_lines(InputFile& input, OutputSink* output, const Options& options, P
     std::string block;
     std::optional<BlockPool> pool;
     std::deque<std::pair<std::future<BlockResult>, std::size_t>> in_flight;
-    const std::size_t most_in_flight = 2 * static_cast<std::size_t>(threads);
     bool going = true;
     while (going && read_block(input, carry, block)) {
         const std::size_t bytes = block.size();
-        // One thread, or an input that fits in one block: no pool needed.
-        if (threads == 1 || (!pool && carry.empty() && input.read_some(carry, BLOCK_BYTES) == 0)) {
+        if (!pool && threads > 1) {
+            // An input that fits in one block needs no pool; a pool of one
+            // thread (all the system would give) is no faster than this one.
+            const bool more = !carry.empty() || input.read_some(carry, BLOCK_BYTES) > 0;
+            if (more) pool.emplace(threads, options.on_error, options.check);
+            threads = more ? pool->size() : 1;
+            if (threads <= 1) pool.reset();
+        }
+        if (threads <= 1) {
             going = consume(repair_block(block, options.on_error, options.check), bytes);
             continue;
         }
-        if (!pool) pool.emplace(threads, options.on_error, options.check);
+        const std::size_t most_in_flight = 2 * static_cast<std::size_t>(threads);
         in_flight.emplace_back(pool->submit(std::move(block)), bytes);
         while (going && !in_flight.empty() &&
                (in_flight.size() >= most_in_flight ||

@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #ifndef CORVANE_VERSION
@@ -36,9 +37,15 @@ void report_invalid_utf8(const std::string& name, std::string_view text, std::si
     std::fprintf(stderr, "%s: invalid UTF-8 at line %zu (byte offset %zu)\n", name.c_str(), line, offset);
 }
 
+// True when `text` is `repaired` and a line feed: what --in-place would write.
+bool is_written_form(std::string_view text, std::string_view repaired) {
+    return text.size() == repaired.size() + 1 && text.back() == '\n' && text.substr(0, repaired.size()) == repaired;
+}
+
 // Repairs one input as a single JSON document. Returns its exit status.
+// Memory: the input and the output at once, and no other copy of either.
 int repair_document(InputFile& input, OutputSink* shared_output, const Options& options) {
-    const std::string text = input.read_all();
+    std::string text = input.read_all();
     if (const std::size_t bad = find_invalid_utf8(text); bad != text.size()) {
         report_invalid_utf8(input.name(), text, bad);
         return EXIT_TROUBLE;
@@ -54,16 +61,21 @@ int repair_document(InputFile& input, OutputSink* shared_output, const Options& 
         print_error(input.name() + ": would change");
         return EXIT_REFUSED;
     }
-    std::string result = options.indent ? reindent(repaired.text(), *options.indent) : repaired.take_text();
-    result.push_back('\n');
+    // Only --in-place looks at the input again.
+    if (!options.in_place) std::string().swap(text);
+    std::string result = repaired.take_text();
+    if (options.indent) result = reindent(result, *options.indent);
     if (options.in_place) {
-        if (result == text) return 0;  // leave an already repaired file and its times alone
+        if (is_written_form(text, result)) return 0;  // leave an already repaired file and its times alone
+        std::string().swap(text);
         OutputSink replacement = OutputSink::replacing(input.name());
         replacement.write(result);
+        replacement.write("\n");
         replacement.commit();
         return 0;
     }
     shared_output->write(result);
+    shared_output->write("\n");
     return 0;
 }
 
@@ -81,7 +93,7 @@ int repair_lines_of(InputFile& input, OutputSink* shared_output, const Options& 
 int process(const std::string& path, OutputSink* shared_output, const Options& options) {
     const std::string name = path == "-" ? std::string(STDIN_NAME) : path;
     try {
-        InputFile input(path);
+        InputFile input(path, options.in_place);
         return options.lines ? repair_lines_of(input, shared_output, options)
                              : repair_document(input, shared_output, options);
     } catch (const IoError& error) {
@@ -105,7 +117,7 @@ int run(const Options& options) {
     std::optional<OutputSink> shared_output;
     try {
         if (options.output) {
-            shared_output.emplace(OutputSink::replacing(*options.output));
+            shared_output.emplace(OutputSink::to(*options.output));
         } else if (!options.in_place && !options.check) {
             shared_output.emplace(OutputSink::standard_output());
         }
@@ -117,7 +129,7 @@ int run(const Options& options) {
             if (status != 0 && options.lines && options.on_error == OnError::Fail && !options.check) break;
         }
         if (shared_output) {
-            if (status == 0 || !options.output) {
+            if (status == 0 || !shared_output->replaces()) {
                 shared_output->commit();
             } else {
                 shared_output->discard();
@@ -137,6 +149,7 @@ int run(const Options& options) {
 
 int main(int argc, char** argv) {
     using namespace corvane::cli;
+    platform::prepare_process();
     const std::vector<std::string> arguments(argv + 1, argv + argc);
     Options options;
     try {
@@ -153,10 +166,22 @@ int main(int argc, char** argv) {
         std::puts("corvane " CORVANE_VERSION);
         return std::fflush(stdout) == 0 ? 0 : EXIT_TROUBLE;
     }
+    // Every failure ends here as a status, after the unwinding has removed
+    // any temporary file; none may reach std::terminate.
     try {
         return run(options);
     } catch (const std::bad_alloc&) {
         std::fputs("corvane: out of memory\n", stderr);
         return EXIT_TROUBLE;
+    } catch (const std::system_error& error) {
+        // The system refused a resource (a thread, a lock): not corvane's fault.
+        std::fprintf(stderr, "corvane: %s\n", error.what());
+        return EXIT_TROUBLE;
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "corvane: internal error: %s (this is a bug in corvane; please report it)\n", error.what());
+        return EXIT_INTERNAL;
+    } catch (...) {
+        std::fputs("corvane: internal error (this is a bug in corvane; please report it)\n", stderr);
+        return EXIT_INTERNAL;
     }
 }

@@ -122,11 +122,13 @@ Repair malformed JSON. Each FILE (standard input when there is none, or for
 "-") is repaired into valid, compact JSON, written to standard output and
 followed by a line feed.
 
-  -o, --output FILE     write to FILE instead of standard output; FILE is
-                        replaced as a whole, and only when every input was
-                        repaired (it is safe to name an input here)
-  -i, --in-place        replace each FILE with its repaired text, atomically;
-                        a file that cannot be repaired is left untouched
+  -o, --output FILE     write to FILE instead of standard output; a regular
+                        FILE is replaced as a whole, and only when every input
+                        was repaired (it is safe to name an input here); "-",
+                        a device or a FIFO is written to as it goes
+  -i, --in-place        replace each FILE (a regular file) with its repaired
+                        text, atomically; a file that cannot be repaired is
+                        left untouched
       --indent N        pretty-print with N spaces per level (0 to 64)
       --lines           JSON Lines: repair every line as a record of its own
                         and write one repaired record per line, in order;
@@ -148,8 +150,9 @@ followed by a line feed.
 
 Exit status: 0 on success; 1 when an input was refused (nesting deeper than
 128 containers, or an ambiguous quote in an object value) or, with --check,
-would change; 2 on a usage error, an unreadable or unwritable file, or input
-that is not valid UTF-8.
+would change; 2 on a usage error, an unreadable or unwritable file, input
+that is not valid UTF-8, or too little memory; 3 on an internal error of
+corvane (a bug: please report it).
 )";
 }
 

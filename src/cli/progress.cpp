@@ -1,8 +1,9 @@
 #include "cli/progress.hpp"
 
+#include "cli/platform.hpp"
+
 #include <cstdio>
 #include <string>
-#include <unistd.h>
 
 namespace corvane::cli {
 
@@ -28,7 +29,7 @@ std::string human_bytes(double bytes) {
 }  // namespace
 
 Progress::Progress(bool wanted, std::size_t total_bytes)
-    : enabled_(wanted && ::isatty(STDERR_FILENO)), total_bytes_(total_bytes), start_(Clock::now()),
+    : enabled_(wanted && platform::is_terminal(platform::STDERR)), total_bytes_(total_bytes), start_(Clock::now()),
       last_draw_(start_) {}
 
 Progress::~Progress() {

@@ -95,9 +95,19 @@ bool equals_ignoring_whitespace(std::string_view text, std::string_view compact)
     return j == compact.size();
 }
 
-std::string reindent(std::string_view compact, unsigned indent) {
-    std::string out;
-    out.reserve(compact.size() + compact.size() / 2);
+namespace {
+
+// Counts what a layout writes, so that the text can be made in a buffer of
+// exactly its size: no regrowth, no spare room, for documents of gigabytes.
+struct ByteCount {
+    std::size_t size = 0;
+    void push_back(char) { ++size; }
+    void append(std::string_view bytes) { size += bytes.size(); }
+    void append(std::size_t count, char) { size += count; }
+};
+
+template <class Out>
+void lay_out(std::string_view compact, unsigned indent, Out& out) {
     unsigned depth = 0;
     auto new_line = [&] {
         out.push_back('\n');
@@ -147,6 +157,16 @@ std::string reindent(std::string_view compact, unsigned indent) {
             break;
         }
     }
+}
+
+}  // namespace
+
+std::string reindent(std::string_view compact, unsigned indent) {
+    ByteCount count;
+    lay_out(compact, indent, count);
+    std::string out;
+    out.reserve(count.size);
+    lay_out(compact, indent, out);
     return out;
 }
 

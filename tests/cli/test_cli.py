@@ -3,8 +3,13 @@ and every way it can fail."""
 
 import json
 import os
+import resource
+import signal
 import stat
 import subprocess
+import sys
+import threading
+import time
 
 import pytest
 
@@ -82,11 +87,14 @@ def test_version_matches_the_module(run, corvane_module):
     assert result.stdout == b"corvane 0.2.0\n"
 
 
-def test_help_lists_every_option(run):
+def test_help_lists_every_option_and_status(run):
     result = run("--help")
     assert result.returncode == 0
     for option in ("-o", "--in-place", "--indent", "--lines", "--on-error", "--check", "--progress", "--version"):
         assert option.encode() in result.stdout
+    statuses = result.stdout.split(b"Exit status:")[1]
+    for status in (b"0 on", b"1 when", b"2 on", b"3 on"):
+        assert status in statuses
 
 
 # --indent: the layout Python's json module gives, tokens kept byte for byte.
@@ -148,19 +156,161 @@ def test_output_file_is_left_alone_when_an_input_fails(run, tmp_path):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["bad.json", "good.json", "out.json"]
 
 
+# Outputs that are not regular files are written where they are, never replaced.
+@pytest.mark.parametrize("name, stream", [("-", "stdout"), ("/dev/stdout", "stdout"), ("/dev/stderr", "stderr")])
+def test_output_names_for_the_standard_streams(run, tmp_path, name, stream):
+    result = run("-o", name, "-", stdin=b"[1,", cwd=tmp_path)
+    assert result.returncode == 0
+    assert getattr(result, stream) == b"[1]\n"
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_output_to_dev_stdout_writes_into_a_redirected_file(command, tmp_path):
+    redirected = write(tmp_path / "out.txt", "")
+    before = redirected.stat().st_ino
+    good = write(tmp_path / "good.json", "[1,")
+    bad = write(tmp_path / "bad.json", "[" * 129)
+    with open(redirected, "ab") as stdout:
+        result = subprocess.run([command, good, bad, "-o", "/dev/stdout"], stdout=stdout, stderr=subprocess.PIPE)
+    assert result.returncode == 1
+    assert redirected.read_bytes() == b"[1]\n" and redirected.stat().st_ino == before
+    assert b"left unchanged" not in result.stderr
+
+
+def special_file(tmp_path, kind):
+    """A FIFO, or a null device of our own (root only): never the machine's."""
+    path = tmp_path / kind
+    if kind == "fifo":
+        os.mkfifo(path)
+    else:
+        try:
+            os.mknod(path, 0o666 | stat.S_IFCHR, os.makedev(1, 3))
+        except (PermissionError, OSError) as error:
+            pytest.skip(f"cannot make a device node here: {error}")
+    return path
+
+
+def drain(path):
+    """Reads a FIFO on a thread, as the other end of a pipeline would."""
+    received = []
+    reader = threading.Thread(target=lambda: received.append(open(path, "rb").read()))
+    reader.start()
+    return reader, received
+
+
+@pytest.mark.parametrize("kind", ["fifo", "device"])
+def test_output_to_a_fifo_or_device_keeps_it(run, tmp_path, kind):
+    target = special_file(tmp_path, kind)
+    kept = stat.S_ISFIFO if kind == "fifo" else stat.S_ISCHR
+    reader, received = drain(target) if kind == "fifo" else (None, None)
+    result = run("-o", target, stdin=b"{a: 1")
+    if reader:
+        reader.join(timeout=60)
+        assert received == [b'{"a":1}\n']
+    assert (result.returncode, result.stderr) == (0, b"")
+    assert kept(os.lstat(target).st_mode)
+    assert sorted(p.name for p in tmp_path.iterdir()) == [kind]
+
+
+@pytest.mark.parametrize("kind", ["fifo", "device"])
+def test_in_place_refuses_what_is_not_a_regular_file(run, tmp_path, kind):
+    target = special_file(tmp_path, kind)
+    good = write(tmp_path / "good.json", "[1,")
+    result = run("--in-place", target, good)
+    assert result.returncode == 2
+    assert result.stderr == f"{target}: cannot edit in place: not a regular file\n".encode()
+    assert good.read_bytes() == b"[1]\n"
+    assert not stat.S_ISREG(os.lstat(target).st_mode)
+
+
+def test_reports_stay_out_of_the_output_when_stderr_is_closed(command, tmp_path):
+    source = write(tmp_path / "in.jsonl", b"[1,\n" + b"[" * 129 + b"\n[3\n")
+    target = tmp_path / "out.jsonl"
+    result = subprocess.run([command, "--lines", "--on-error=skip", source, "-o", target],
+                            preexec_fn=lambda: os.close(2))
+    assert result.returncode == 0
+    assert target.read_bytes() == b"[1]\n[3]\n"
+
+
+def test_lines_run_on_the_threads_the_system_grants(command, corvane_module, big_jsonl, tmp_path):
+    def limit():
+        # Thread stacks take the stack limit's size: three or so fit in this
+        # address space, not 1024, and the blocks still have room.
+        resource.setrlimit(resource.RLIMIT_STACK, (256 << 20, 256 << 20))
+        resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+
+    target = tmp_path / "out.jsonl"
+    result = subprocess.run([command, "--lines", "--on-error=null", "-j", "1024", big_jsonl, "-o", target],
+                            capture_output=True, preexec_fn=limit, timeout=300)
+    assert result.returncode == 0
+    assert all(line.startswith(f"{big_jsonl}:".encode()) for line in result.stderr.splitlines())
+    expected = repair_each_line(corvane_module, big_jsonl.read_text(encoding="utf-8"))
+    assert target.read_text(encoding="utf-8").split("\n") == expected + [""]
+    assert [p.name for p in tmp_path.iterdir()] == ["out.jsonl"]
+
+
+def wait_for_temporary(directory, process):
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and process.poll() is None:
+        if any(p.name.startswith(".corvane-") for p in directory.iterdir()):
+            return
+        time.sleep(0.001)
+    pytest.fail("the command never showed its temporary file")
+
+
+@pytest.mark.parametrize("signal_number", [signal.SIGINT, signal.SIGTERM])
+@pytest.mark.parametrize("mode", ["output", "in-place"])
+def test_an_interrupt_removes_the_temporary_file(command, tmp_path, mode, signal_number):
+    if mode == "output":
+        target = write(tmp_path / "out.json", "old")
+        # Standard input stays open: the command waits with its temporary file made.
+        arguments, stdin = ["-o", target], subprocess.PIPE
+    else:
+        target = write(tmp_path / "big.jsonl", b"{a: 1}\n" * 15_000_000)
+        arguments, stdin = ["--lines", "--in-place", "-j", "1", target], subprocess.DEVNULL
+    before = target.read_bytes()
+    process = subprocess.Popen([command, *map(str, arguments)], stdin=stdin, stderr=subprocess.PIPE)
+    try:
+        wait_for_temporary(tmp_path, process)
+        process.send_signal(signal_number)
+        assert process.wait(timeout=60) == -signal_number
+    finally:
+        process.kill()
+        process.communicate()
+    assert [p.name for p in tmp_path.iterdir()] == [target.name]
+    assert target.read_bytes() == before
+
+
+def test_memory_is_the_input_and_the_output(command, tmp_path):
+    piece = b'{"k":[1,2.5,"x",true,null],"s":"abcdefghij"},'
+    document = write(tmp_path / "big.json", b"[" + piece * (100_000_000 // len(piece)) + b"0]")
+    size = document.stat().st_size
+    # A child's peak starts at its parent's size (fork), so the command is
+    # started by a small interpreter rather than by this large one.
+    measure = ("import resource, subprocess, sys; subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, check=True);"
+               "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
+    result = subprocess.run([sys.executable, "-c", measure, command, str(document)], capture_output=True, check=True)
+    peak = int(result.stdout) * 1024  # kilobytes on Linux
+    assert peak < 2 * size + (32 << 20), f"peak {peak >> 20} MB for {size >> 20} MB in and out"
+
+
 # --in-place: replaced atomically, or not at all.
 def test_in_place_replaces_each_file_and_keeps_its_mode(run, tmp_path):
     first = write(tmp_path / "a.json", "{'x': True}")
     second = write(tmp_path / "b.json", "[1, 2,")
+    third = write(tmp_path / "c.json", "{c: 3")
     first.chmod(0o640)
     second.chmod(0o604)
-    result = run("--in-place", first, second)
+    third.chmod(0o6755)  # set-user-ID and set-group-ID survive the change of owner
+    result = run("--in-place", first, second, third)
     assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
     assert first.read_bytes() == b'{"x":true}\n'
     assert second.read_bytes() == b"[1,2]\n"
+    assert third.read_bytes() == b'{"c":3}\n'
     assert stat.S_IMODE(first.stat().st_mode) == 0o640
     assert stat.S_IMODE(second.stat().st_mode) == 0o604
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["a.json", "b.json"]
+    assert stat.S_IMODE(third.stat().st_mode) == 0o6755
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["a.json", "b.json", "c.json"]
 
 
 def test_in_place_follows_a_symbolic_link(run, tmp_path):
@@ -170,6 +320,16 @@ def test_in_place_follows_a_symbolic_link(run, tmp_path):
     assert run("-i", link).returncode == 0
     assert link.is_symlink()
     assert target.read_bytes() == b"[1]\n"
+
+
+def test_output_through_a_dangling_link_creates_its_target(run, tmp_path):
+    (tmp_path / "sub").mkdir()
+    link = tmp_path / "link.json"
+    link.symlink_to("sub/hop.json")
+    (tmp_path / "sub" / "hop.json").symlink_to("new.json")  # relative to the link's own directory
+    assert run("-o", link, stdin=b"[1,").returncode == 0
+    assert link.is_symlink() and (tmp_path / "sub" / "hop.json").is_symlink()
+    assert (tmp_path / "sub" / "new.json").read_bytes() == b"[1]\n"
 
 
 @pytest.mark.parametrize(
