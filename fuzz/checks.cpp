@@ -254,7 +254,7 @@ void check_repair(std::string_view input) {
         return;
     }
 
-    std::string text = result->take_text();
+    const std::string text(result->text());
     if (!is_valid_utf8(text)) fail("output is not valid UTF-8", input, text);
     if (!is_strict_json(text)) fail("output is not valid JSON", input, text);
     std::size_t output_depth = 0;

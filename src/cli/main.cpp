@@ -63,8 +63,13 @@ int repair_document(InputFile& input, OutputSink* shared_output, const Options& 
     }
     // Only --in-place looks at the input again.
     if (!options.in_place) std::string().swap(text);
-    std::string result = repaired.take_text();
-    if (options.indent) result = reindent(result, *options.indent);
+    OutputText compact = repaired.take_text();
+    std::string indented;
+    if (options.indent) {
+        indented = reindent(compact.view(), *options.indent);
+        compact = OutputText();
+    }
+    const std::string_view result = options.indent ? std::string_view(indented) : compact.view();
     if (options.in_place) {
         if (is_written_form(text, result)) return 0;  // leave an already repaired file and its times alone
         std::string().swap(text);

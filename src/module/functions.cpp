@@ -54,7 +54,7 @@ Expected<std::string> input_bytes(const ArgumentSpec& signature, PyObject* args,
 }
 
 // Runs the engine over `input` without the GIL; a refusal becomes ValueError.
-Expected<std::string> repaired_text(std::string input) {
+Expected<OutputText> repaired_text(std::string input) {
     RepairResult result = without_gil([&] { return repair_text(input.data(), input.size()); });
     input = std::string();
     if (!result) {
@@ -63,7 +63,7 @@ Expected<std::string> repaired_text(std::string input) {
     return result.take_text();
 }
 
-PyRef str_from_utf8(std::string text) {
+PyRef str_from_utf8(const OutputText& text) {
     return expect_object(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
@@ -72,11 +72,11 @@ Expected<PyRef> repair_call(const ArgumentSpec& signature, PyObject* args, PyObj
     if (!input) {
         return std::move(input.error());
     }
-    Expected<std::string> output = repaired_text(std::move(input.value()));
+    Expected<OutputText> output = repaired_text(std::move(input.value()));
     if (!output) {
         return std::move(output.error());
     }
-    return str_from_utf8(std::move(output.value()));
+    return str_from_utf8(output.value());
 }
 
 // Hands the repaired text to the `loads` of whatever `import json` gives
@@ -87,7 +87,7 @@ Expected<PyRef> loads_call(PyObject* args, PyObject* kwargs) {
     if (!input) {
         return std::move(input.error());
     }
-    Expected<std::string> output = repaired_text(std::move(input.value()));
+    Expected<OutputText> output = repaired_text(std::move(input.value()));
     if (!output) {
         return std::move(output.error());
     }
@@ -99,7 +99,8 @@ Expected<PyRef> loads_call(PyObject* args, PyObject* kwargs) {
     }
     json_name.reset();
     PyRef loads_name = expect_object(PyUnicode_FromStringAndSize("loads", 5));
-    PyRef text = str_from_utf8(std::move(output.value()));
+    PyRef text = str_from_utf8(output.value());
+    output.value() = OutputText();
     PyRef call_args = expect_object(PyTuple_New(1));
     expect_success(PyTuple_SetItem(call_args.get(), 0, text.release()), "PyObject pointer is null");
     PyRef json_loads(PyObject_GetAttr(json.get(), loads_name.get()));

@@ -1,21 +1,40 @@
-// The engine's output: an append-only byte buffer that becomes the result
-// string without a copy.
+// The engine's output: an append-only byte buffer whose bytes are handed on
+// without a copy.
 #pragma once
 
 #include <cstddef>
 #include <cstring>
-#include <string>
+#include <memory>
+#include <string_view>
 
 namespace corvane {
 
-// Writes go through a cursor into a std::string sized up front, so appending
-// one byte is a compare and a store; the string is cut to the written length
-// and moved out at the end.
+// Bytes the engine wrote, owned. Unlike a std::string it never writes to
+// its unused capacity, so the room reserved up front costs address space,
+// not memory: a large reservation that the output does not fill is never
+// touched.
+class OutputText {
+public:
+    OutputText() = default;
+    OutputText(std::unique_ptr<char[]> bytes, std::size_t size) noexcept : bytes_(std::move(bytes)), size_(size) {}
+
+    std::string_view view() const noexcept { return {bytes_.get(), size_}; }
+    operator std::string_view() const noexcept { return view(); }
+    const char* data() const noexcept { return bytes_.get(); }
+    std::size_t size() const noexcept { return size_; }
+
+private:
+    std::unique_ptr<char[]> bytes_;
+    std::size_t size_ = 0;
+};
+
+// Writes go through a cursor into storage sized up front, so appending one
+// byte is a compare and a store; what was written is moved out at the end.
 class OutputBuffer {
 public:
-    explicit OutputBuffer(std::size_t capacity) {
-        text_.resize(capacity);
-        cursor_ = text_.data();
+    // Left uninitialised on purpose (see OutputText).
+    explicit OutputBuffer(std::size_t capacity) : bytes_(new char[capacity]) {
+        cursor_ = bytes_.get();
         limit_ = cursor_ + capacity;
     }
     OutputBuffer(const OutputBuffer&) = delete;
@@ -42,20 +61,20 @@ public:
     void append_literal(const char (&text)[N]) {
         append(text, N - 1);
     }
-    std::size_t size() const { return static_cast<std::size_t>(cursor_ - text_.data()); }
-    const char* data() const { return text_.data(); }
+    std::size_t size() const { return static_cast<std::size_t>(cursor_ - bytes_.get()); }
+    const char* data() const { return bytes_.get(); }
 
     // Hands the written bytes over; the buffer is empty afterwards.
-    std::string take() {
-        text_.resize(size());
+    OutputText take() {
+        const std::size_t used = size();
         cursor_ = limit_ = nullptr;
-        return std::move(text_);
+        return OutputText(std::move(bytes_), used);
     }
 
 private:
     void grow(std::size_t count);
 
-    std::string text_;
+    std::unique_ptr<char[]> bytes_;
     char* cursor_;
     char* limit_;
 };

@@ -28,11 +28,13 @@ std::string_view error_message(RepairError error) noexcept {
 
 void OutputBuffer::grow(std::size_t count) {
     const std::size_t used = size();
-    std::size_t capacity = text_.size() * 2;
+    std::size_t capacity = static_cast<std::size_t>(limit_ - bytes_.get()) * 2;
     if (capacity < used + count + 64) capacity = used + count + 64;
-    text_.resize(capacity);
-    cursor_ = text_.data() + used;
-    limit_ = text_.data() + capacity;
+    std::unique_ptr<char[]> larger(new char[capacity]);
+    std::memcpy(larger.get(), bytes_.get(), used);
+    bytes_ = std::move(larger);
+    cursor_ = bytes_.get() + used;
+    limit_ = bytes_.get() + capacity;
 }
 
 namespace {

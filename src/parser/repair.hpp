@@ -10,6 +10,8 @@
 #include <string_view>
 #include <utility>
 
+#include "parser/output.hpp"
+
 namespace corvane {
 
 // The number of containers that may be open at once.
@@ -35,7 +37,7 @@ public:
 // buffer itself, moved out without a copy.
 class RepairResult {
 public:
-    static RepairResult success(std::string text) noexcept {
+    static RepairResult success(OutputText text) noexcept {
         RepairResult r;
         r.text_ = std::move(text);
         return r;
@@ -50,12 +52,12 @@ public:
     bool ok() const noexcept { return !failed_; }
     explicit operator bool() const noexcept { return ok(); }
     RepairError error() const noexcept { return error_; }
-    const std::string& text() const& noexcept { return text_; }
-    std::string take_text() noexcept { return std::move(text_); }
+    std::string_view text() const noexcept { return text_.view(); }
+    OutputText take_text() noexcept { return std::move(text_); }
 
 private:
     RepairResult() = default;
-    std::string text_;
+    OutputText text_;
     bool failed_ = false;
     RepairError error_ = RepairError::DepthExceeded;
 };

@@ -46,7 +46,7 @@ static std::string error_name(RepairError error) {
 }
 
 std::string outcome(const corvane::RepairResult& result) {
-    if (result.ok()) return "text: " + result.text();
+    if (result.ok()) return "text: " + std::string(result.text());
     return "refused: " + error_name(result.error());
 }
 
@@ -249,7 +249,7 @@ bool is_strict_json(std::string_view json) {
         return ::testing::AssertionFailure()
                << "unknown refusal " << static_cast<int>(kind) << " for input " << show(input);
     }
-    const std::string& text = result->text();
+    const std::string text(result->text());
     auto failure = [&](const char* what) {
         return ::testing::AssertionFailure()
                << what << "\n  input:  " << show(input) << "\n  output: " << show(text);
