@@ -9,6 +9,7 @@
 #include "parser/repair.hpp"
 
 #include "lexer/lexer.hpp"
+#include "lexer/platform.hpp"
 #include "parser/output.hpp"
 #include "parser/reference.hpp"
 #include "parser/utf8.hpp"
@@ -88,7 +89,7 @@ RepairResult run_repair(const char* data, std::size_t length) {
     if (result.failed()) return RepairResult::failure(result.error());
     if (!result.wrote_value()) r.out.append_literal("null");
 
-    if (!is_valid_utf8(r.out.data(), r.out.size())) {
+    if (CORVANE_UNLIKELY(!is_valid_utf8(r.out.data(), r.out.size()))) {
         throw InternalFault("repair output is always utf-8");
     }
     return RepairResult::success(r.out.take());

@@ -1,0 +1,67 @@
+// What differs between compilers and processors, in one place: inlining
+// control, branch hints, which vector instruction set the target has, the
+// attribute that lets a single function use SSSE3, and the run-time check
+// for it. The rest of the engine is standard C++20 and has no #ifdef of its
+// own but the choice between a vector path and its scalar twin.
+#pragma once
+
+// GCC and Clang (also clang-cl, which defines _MSC_VER too) take GNU
+// attributes; MSVC has its own keywords and no branch hints.
+#if defined(__GNUC__) || defined(__clang__)
+#define CORVANE_ALWAYS_INLINE inline __attribute__((always_inline))
+#define CORVANE_NOINLINE __attribute__((noinline))
+#define CORVANE_LIKELY(condition) __builtin_expect(!!(condition), 1)
+#define CORVANE_UNLIKELY(condition) __builtin_expect(!!(condition), 0)
+#elif defined(_MSC_VER)
+#define CORVANE_ALWAYS_INLINE __forceinline
+#define CORVANE_NOINLINE __declspec(noinline)
+#define CORVANE_LIKELY(condition) (condition)
+#define CORVANE_UNLIKELY(condition) (condition)
+#else
+#define CORVANE_ALWAYS_INLINE inline
+#define CORVANE_NOINLINE
+#define CORVANE_LIKELY(condition) (condition)
+#define CORVANE_UNLIKELY(condition) (condition)
+#endif
+
+// The vector instruction set every processor of the target has: SSE2 on
+// x86-64, NEON on 64-bit ARM. Elsewhere neither is defined and only the
+// scalar loops are built.
+#if defined(__SSE2__) || defined(_M_X64) || defined(_M_AMD64)
+#define CORVANE_SIMD_SSE2 1
+#elif defined(__aarch64__) || defined(_M_ARM64)
+#define CORVANE_SIMD_NEON 1
+#endif
+
+// SSSE3 is not part of the x86-64 baseline, so the functions that use it are
+// compiled for it one by one and called only after cpu_has_ssse3(). GCC and
+// Clang need the attribute to accept SSSE3 intrinsics in such a function;
+// MSVC accepts them anywhere.
+#if defined(CORVANE_SIMD_SSE2) && (defined(__GNUC__) || defined(__clang__))
+#define CORVANE_TARGET_SSSE3 __attribute__((target("ssse3")))
+#else
+#define CORVANE_TARGET_SSSE3
+#endif
+
+#if defined(CORVANE_SIMD_SSE2) && defined(_MSC_VER)
+#include <intrin.h>
+#endif
+
+namespace corvane {
+
+#if defined(CORVANE_SIMD_SSE2)
+// Whether the processor running this code has SSSE3.
+inline bool cpu_has_ssse3() {
+#if defined(__SSSE3__)
+    return true;  // the whole build already requires it
+#elif defined(_MSC_VER)
+    int registers[4];  // eax, ebx, ecx, edx of leaf 1; SSSE3 is ecx bit 9
+    __cpuid(registers, 1);
+    return (registers[2] & (1 << 9)) != 0;
+#else
+    return __builtin_cpu_supports("ssse3");
+#endif
+}
+#endif
+
+}  // namespace corvane

@@ -1,0 +1,145 @@
+// Sixteen-byte vectors: the few operations the byte-run scanners and the
+// UTF-8 check are written in, implemented once per instruction set (SSE2 and
+// SSSE3 on x86-64, NEON on 64-bit ARM). The algorithms above this header are
+// the same on every target. CORVANE_HAVE_SIMD is left undefined where there
+// is no implementation, and the scalar twins run alone.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+
+#include "lexer/platform.hpp"
+
+#if defined(CORVANE_SIMD_SSE2)
+#include <emmintrin.h>
+#include <tmmintrin.h>
+#define CORVANE_HAVE_SIMD 1
+#elif defined(CORVANE_SIMD_NEON)
+#include <arm_neon.h>
+#define CORVANE_HAVE_SIMD 1
+#endif
+
+#ifdef CORVANE_HAVE_SIMD
+namespace corvane::simd {
+
+inline constexpr std::size_t LANES = 16;
+
+// The lanes of a comparison as an integer, lowest lane in the lowest bits,
+// `Width` bits per lane: SSE2 gives one bit per lane (movemask), NEON four
+// (a narrowing shift, since it has no movemask).
+template <class Bits, unsigned Width>
+class LaneMask {
+public:
+    explicit constexpr LaneMask(Bits bits) : bits_(bits) {}
+    constexpr bool any() const { return bits_ != 0; }
+    // Index of the lowest set lane; only when any().
+    constexpr std::size_t first() const { return static_cast<std::size_t>(std::countr_zero(bits_)) / Width; }
+    constexpr LaneMask operator~() const { return LaneMask(~bits_ & ALL); }
+
+private:
+    static constexpr Bits ALL = static_cast<Bits>(~Bits(0)) >> (8 * sizeof(Bits) - Width * LANES);
+    Bits bits_;
+};
+
+#if defined(CORVANE_SIMD_SSE2)
+
+struct Bytes {
+    __m128i v;
+};
+using Lanes = LaneMask<std::uint32_t, 1>;
+
+CORVANE_ALWAYS_INLINE Bytes load(const std::uint8_t* at) {
+    return {_mm_loadu_si128(reinterpret_cast<const __m128i*>(at))};
+}
+CORVANE_ALWAYS_INLINE void store(void* at, Bytes b) { _mm_storeu_si128(static_cast<__m128i*>(at), b.v); }
+CORVANE_ALWAYS_INLINE Bytes splat(std::uint8_t byte) { return {_mm_set1_epi8(static_cast<char>(byte))}; }
+CORVANE_ALWAYS_INLINE Bytes zero() { return {_mm_setzero_si128()}; }
+
+CORVANE_ALWAYS_INLINE Bytes operator|(Bytes a, Bytes b) { return {_mm_or_si128(a.v, b.v)}; }
+CORVANE_ALWAYS_INLINE Bytes operator&(Bytes a, Bytes b) { return {_mm_and_si128(a.v, b.v)}; }
+CORVANE_ALWAYS_INLINE Bytes operator^(Bytes a, Bytes b) { return {_mm_xor_si128(a.v, b.v)}; }
+
+// Comparisons give all ones in the lanes where they hold, zero elsewhere.
+CORVANE_ALWAYS_INLINE Bytes equal(Bytes a, Bytes b) { return {_mm_cmpeq_epi8(a.v, b.v)}; }
+// Unsigned a <= b, as "the smaller of the two is a".
+CORVANE_ALWAYS_INLINE Bytes at_most(Bytes a, Bytes b) { return {_mm_cmpeq_epi8(_mm_min_epu8(a.v, b.v), a.v)}; }
+// low <= a <= high for bounds below 0x80: the compares are signed, so bytes
+// of 0x80 and above read as negative and fall outside.
+CORVANE_ALWAYS_INLINE Bytes in_range(Bytes a, std::uint8_t low, std::uint8_t high) {
+    return {_mm_and_si128(_mm_cmpgt_epi8(a.v, _mm_set1_epi8(static_cast<char>(low - 1))),
+                          _mm_cmplt_epi8(a.v, _mm_set1_epi8(static_cast<char>(high + 1))))};
+}
+CORVANE_ALWAYS_INLINE Bytes saturating_sub(Bytes a, Bytes b) { return {_mm_subs_epu8(a.v, b.v)}; }
+// Each byte shifted right by four (SSE2 shifts only 16-bit lanes).
+CORVANE_ALWAYS_INLINE Bytes high_nibbles(Bytes b) {
+    return {_mm_and_si128(_mm_srli_epi16(b.v, 4), _mm_set1_epi8(0x0F))};
+}
+
+CORVANE_ALWAYS_INLINE Lanes lanes(Bytes comparison) {
+    return Lanes(static_cast<std::uint32_t>(_mm_movemask_epi8(comparison.v)));
+}
+// movemask takes the high bit of each byte, compared or not.
+CORVANE_ALWAYS_INLINE Lanes high_bit_lanes(Bytes b) { return lanes(b); }
+CORVANE_ALWAYS_INLINE bool is_ascii(Bytes b) { return _mm_movemask_epi8(b.v) == 0; }
+CORVANE_ALWAYS_INLINE bool is_zero(Bytes b) {
+    return _mm_movemask_epi8(_mm_cmpeq_epi8(b.v, _mm_setzero_si128())) == 0xFFFF;
+}
+
+// The two SSSE3 operations, for functions compiled with CORVANE_TARGET_SSSE3.
+// table[index] per lane, for indices below 16.
+CORVANE_TARGET_SSSE3 CORVANE_ALWAYS_INLINE Bytes lookup(Bytes table, Bytes index) {
+    return {_mm_shuffle_epi8(table.v, index.v)};
+}
+// The block as it would be read N bytes earlier: the last N bytes of
+// `previous`, then the first 16 - N of `current`.
+template <int N>
+CORVANE_TARGET_SSSE3 CORVANE_ALWAYS_INLINE Bytes shifted_in(Bytes current, Bytes previous) {
+    return {_mm_alignr_epi8(current.v, previous.v, 16 - N)};
+}
+
+#elif defined(CORVANE_SIMD_NEON)
+
+struct Bytes {
+    uint8x16_t v;
+};
+using Lanes = LaneMask<std::uint64_t, 4>;
+
+CORVANE_ALWAYS_INLINE Bytes load(const std::uint8_t* at) { return {vld1q_u8(at)}; }
+CORVANE_ALWAYS_INLINE void store(void* at, Bytes b) { vst1q_u8(static_cast<std::uint8_t*>(at), b.v); }
+CORVANE_ALWAYS_INLINE Bytes splat(std::uint8_t byte) { return {vdupq_n_u8(byte)}; }
+CORVANE_ALWAYS_INLINE Bytes zero() { return {vdupq_n_u8(0)}; }
+
+CORVANE_ALWAYS_INLINE Bytes operator|(Bytes a, Bytes b) { return {vorrq_u8(a.v, b.v)}; }
+CORVANE_ALWAYS_INLINE Bytes operator&(Bytes a, Bytes b) { return {vandq_u8(a.v, b.v)}; }
+CORVANE_ALWAYS_INLINE Bytes operator^(Bytes a, Bytes b) { return {veorq_u8(a.v, b.v)}; }
+
+CORVANE_ALWAYS_INLINE Bytes equal(Bytes a, Bytes b) { return {vceqq_u8(a.v, b.v)}; }
+CORVANE_ALWAYS_INLINE Bytes at_most(Bytes a, Bytes b) { return {vcleq_u8(a.v, b.v)}; }
+// One subtraction wraps everything below `low` past `high - low`.
+CORVANE_ALWAYS_INLINE Bytes in_range(Bytes a, std::uint8_t low, std::uint8_t high) {
+    return {vcleq_u8(vsubq_u8(a.v, vdupq_n_u8(low)), vdupq_n_u8(static_cast<std::uint8_t>(high - low)))};
+}
+CORVANE_ALWAYS_INLINE Bytes saturating_sub(Bytes a, Bytes b) { return {vqsubq_u8(a.v, b.v)}; }
+CORVANE_ALWAYS_INLINE Bytes high_nibbles(Bytes b) { return {vshrq_n_u8(b.v, 4)}; }
+
+// Shifting each 16-bit lane right by four and keeping its low byte packs
+// two comparison lanes (all ones or zero) into one byte, four bits each.
+CORVANE_ALWAYS_INLINE Lanes lanes(Bytes comparison) {
+    const uint8x8_t packed = vshrn_n_u16(vreinterpretq_u16_u8(comparison.v), 4);
+    return Lanes(vget_lane_u64(vreinterpret_u64_u8(packed), 0));
+}
+CORVANE_ALWAYS_INLINE Lanes high_bit_lanes(Bytes b) { return lanes({vcgeq_u8(b.v, vdupq_n_u8(0x80))}); }
+CORVANE_ALWAYS_INLINE bool is_ascii(Bytes b) { return vmaxvq_u8(b.v) < 0x80; }
+CORVANE_ALWAYS_INLINE bool is_zero(Bytes b) { return vmaxvq_u8(b.v) == 0; }
+
+CORVANE_ALWAYS_INLINE Bytes lookup(Bytes table, Bytes index) { return {vqtbl1q_u8(table.v, index.v)}; }
+template <int N>
+CORVANE_ALWAYS_INLINE Bytes shifted_in(Bytes current, Bytes previous) {
+    return {vextq_u8(previous.v, current.v, 16 - N)};
+}
+
+#endif
+
+}  // namespace corvane::simd
+#endif
