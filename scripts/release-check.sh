@@ -1,0 +1,244 @@
+#!/usr/bin/env bash
+# Checks what a release uploads, on this machine: the sdist and the wheel that
+# `python -m build` makes from it, as the package index and users will see them.
+#   1. twine check --strict on both (metadata and README render);
+#   2. the wheel: a cp38-abi3 tag, the files it must carry, the licence
+#      metadata, classifiers the index knows, abi3audit --strict, and
+#      auditwheel show naming a manylinux tag;
+#   3. the sdist: the files a build and the tests need are in it (every
+#      tracked file under src/ and stubs/), and nothing big or built;
+#   4. the sdist installs into a fresh virtual environment, where the module
+#      and the `corvane` command work and the sdist's own tests/python passes.
+# Its tools come from PyPI into a throwaway venv; work files go to
+# build/release-check/ (git-ignored). Exits non-zero if any check failed.
+set -uo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+WORK="$ROOT/build/release-check"
+PYTHON="${PYTHON:-python3}"
+started=$SECONDS
+failures=()
+
+step() { printf '\n=== %s\n' "$*"; }
+fail() { failures+=("$1"); echo "FAIL: $1"; }
+ok() { echo "ok: $1"; }
+
+rm -rf "$WORK"
+mkdir -p "$WORK/run"
+
+step "tools (build, twine, abi3audit, auditwheel, trove-classifiers)"
+if ! { "$PYTHON" -m venv "$WORK/tools" &&
+    "$WORK/tools/bin/python" -m pip install -q --disable-pip-version-check \
+        build twine abi3audit auditwheel trove-classifiers; } >"$WORK/tools.log" 2>&1; then
+    tail -n 20 "$WORK/tools.log"
+    echo "FAIL: could not install the tools (log: build/release-check/tools.log)"
+    exit 1
+fi
+TOOLS="$WORK/tools/bin"
+"$TOOLS/python" -m pip list --disable-pip-version-check 2>/dev/null |
+    grep -iE '^(build|twine|abi3audit|auditwheel|trove-classifiers) '
+
+step "python -m build: the sdist, then the wheel from it"
+if ! (cd "$ROOT" && "$TOOLS/python" -m build -o "$WORK/dist" .) >"$WORK/build.log" 2>&1; then
+    tail -n 40 "$WORK/build.log"
+    echo "FAIL: python -m build (log: build/release-check/build.log)"
+    exit 1
+fi
+sdists=("$WORK"/dist/*.tar.gz)
+wheels=("$WORK"/dist/*.whl)
+if [ "${#sdists[@]}" -ne 1 ] || [ "${#wheels[@]}" -ne 1 ] || [ ! -f "${sdists[0]}" ] || [ ! -f "${wheels[0]}" ]; then
+    ls -l "$WORK/dist"
+    echo "FAIL: expected one sdist and one wheel in build/release-check/dist"
+    exit 1
+fi
+SDIST="${sdists[0]}"
+WHEEL="${wheels[0]}"
+echo "sdist: $(basename "$SDIST") ($(wc -c <"$SDIST") bytes)"
+echo "wheel: $(basename "$WHEEL") ($(wc -c <"$WHEEL") bytes)"
+
+step "twine check --strict"
+if "$TOOLS/twine" check --strict "$SDIST" "$WHEEL"; then
+    ok "twine accepts both"
+else
+    fail "twine check --strict"
+fi
+
+step "wheel: tag, contents, licence metadata, classifiers"
+if "$TOOLS/python" - "$WHEEL" <<'EOF'
+import email.parser, re, sys, zipfile
+import trove_classifiers
+
+wheel = sys.argv[1]
+problems = []
+# One file for every CPython from 3.8 on: the stable ABI, limited to 3.8.
+tags = re.fullmatch(r"corvane-0\.2\.0-(cp38)-(abi3)-(\w+)\.whl", wheel.rsplit("/", 1)[-1])
+if not tags:
+    problems.append("the file name has no corvane-0.2.0-cp38-abi3-<platform> tag")
+names = set(zipfile.ZipFile(wheel).namelist())
+wanted = [
+    r"corvane\.abi3\.so",
+    r"corvane\.pyi",
+    r"corvane-stubs/__init__\.pyi",
+    r"corvane-0\.2\.0\.data/scripts/corvane",
+    r"corvane-0\.2\.0\.dist-info/licenses/LICENSE",
+]
+for pattern in wanted:
+    if not any(re.fullmatch(pattern, name) for name in names):
+        problems.append("missing from the wheel: " + pattern.replace("\\", ""))
+metadata = email.parser.Parser().parsestr(
+    zipfile.ZipFile(wheel).read("corvane-0.2.0.dist-info/METADATA").decode())
+if metadata["License-Expression"] != "MIT":
+    problems.append("License-Expression is %r, not 'MIT'" % metadata["License-Expression"])
+if metadata.get_all("License-File") != ["LICENSE"]:
+    problems.append("License-File is %r" % metadata.get_all("License-File"))
+classifiers = metadata.get_all("Classifier") or []
+for classifier in classifiers:
+    # The index refuses unknown classifiers, and licence ones next to a
+    # licence expression.
+    if classifier not in trove_classifiers.classifiers:
+        problems.append("classifier unknown to the index: " + classifier)
+    if classifier.startswith("License ::"):
+        problems.append("licence classifier beside License-Expression: " + classifier)
+for version in range(8, 16):
+    if "Programming Language :: Python :: 3.%d" % version not in classifiers:
+        problems.append("no classifier for CPython 3.%d" % version)
+for line in problems:
+    print("  " + line)
+print("%d files, %d classifiers, License-Expression %s" % (len(names), len(classifiers), metadata["License-Expression"]))
+sys.exit(1 if problems else 0)
+EOF
+then
+    ok "wheel tag, contents and metadata"
+else
+    fail "wheel tag, contents or metadata"
+fi
+
+step "abi3audit --strict"
+if "$TOOLS/abi3audit" --strict --verbose "$WHEEL" >"$WORK/abi3audit.log" 2>&1; then
+    abi3_summary="$(tr -s ' \n' ' ' <"$WORK/abi3audit.log" | grep -oE '[0-9]+ extensions? scanned;.*found' | head -n 1)"
+    ok "abi3audit: ${abi3_summary:-no summary line}"
+else
+    cat "$WORK/abi3audit.log"
+    abi3_summary="FAILED"
+    fail "abi3audit --strict"
+fi
+
+step "auditwheel show"
+"$TOOLS/auditwheel" show "$WHEEL" >"$WORK/auditwheel.log" 2>&1
+auditwheel_status=$?
+cat "$WORK/auditwheel.log"
+# Its report wraps lines; the tag is the first quoted platform tag.
+manylinux_tag="$(tr -s ' \n' ' ' <"$WORK/auditwheel.log" |
+    grep -oE 'consistent with the following platform tag: "[^"]+"' | head -n 1 | cut -d'"' -f2)"
+if [ "$auditwheel_status" -eq 0 ] && [[ "$manylinux_tag" =~ ^manylinux_2_[0-9]+_(x86_64|aarch64)$ ]]; then
+    ok "auditwheel: $manylinux_tag"
+else
+    fail "auditwheel show names no manylinux tag (got '${manylinux_tag:-nothing}')"
+fi
+
+step "sdist contents"
+tar -tzf "$SDIST" | sed 's|^[^/]*/||' | grep -v '/$' | grep -v '^$' | sort >"$WORK/sdist-files.txt"
+if (cd "$ROOT" && git ls-files src stubs) >"$WORK/tracked.txt" 2>/dev/null && [ -s "$WORK/tracked.txt" ]; then
+    :
+else
+    fail "no git file list of src/ and stubs/ to compare the sdist with"
+fi
+if "$TOOLS/python" - "$SDIST" "$WORK/sdist-files.txt" "$WORK/tracked.txt" <<'EOF'
+import re, sys, tarfile
+
+sdist, listed, tracked = sys.argv[1:]
+files = open(listed).read().split()
+problems = []
+needed = ["PKG-INFO", "pyproject.toml", "CMakeLists.txt", "LICENSE", "README.md",
+          "src/module/CMakeLists.txt", "src/cli/CMakeLists.txt",
+          "stubs/CMakeLists.txt", "stubs/corvane.pyi",
+          "tests/python/conftest.py", "examples/broken.json"]
+needed += open(tracked).read().split()
+for name in needed:
+    if name not in files:
+        problems.append("missing: " + name)
+# Build trees, the repository's own test corpora and tools, compiled files.
+unwanted = re.compile(r"(^|/)(build[^/]*|dist|\.git|\.github|\.ci|__pycache__|\.hypothesis"
+                      r"|\.pytest_cache|\.mypy_cache)/|^(fuzz|benchmarks|scripts|tests/(cpp|data|faults))/"
+                      r"|\.(so|o|a|pyd|dll|dylib|exe|pyc|whl|tar\.gz)$")
+for name in files:
+    if unwanted.search(name):
+        problems.append("should not be in the sdist: " + name)
+with tarfile.open(sdist) as archive:
+    sizes = {m.name.split("/", 1)[-1]: m.size for m in archive.getmembers() if m.isfile()}
+for name, size in sizes.items():
+    if size > 200_000:
+        problems.append("larger than 200 kB: %s (%d bytes)" % (name, size))
+total = sum(sizes.values())
+if total > 2_000_000:
+    problems.append("%d bytes unpacked, more than 2 MB" % total)
+for line in problems[:20]:
+    print("  " + line)
+if len(problems) > 20:
+    print("  ... and %d more" % (len(problems) - 20))
+print("%d files, %d bytes unpacked" % (len(files), total))
+sys.exit(1 if problems else 0)
+EOF
+then
+    ok "the sdist holds what a build and the tests need, and nothing more"
+else
+    fail "sdist contents"
+fi
+sdist_summary="$(wc -l <"$WORK/sdist-files.txt") files, $(wc -c <"$SDIST") bytes"
+
+step "install the sdist into a fresh virtual environment"
+VENV="$WORK/from-sdist"
+if { "$PYTHON" -m venv "$VENV" &&
+    "$VENV/bin/python" -m pip install -q --disable-pip-version-check "$SDIST" pytest hypothesis; } >"$WORK/install.log" 2>&1; then
+    ok "pip install $(basename "$SDIST") (built from the sdist)"
+    # From outside the tree, so only the installed module can be imported.
+    if (cd "$WORK/run" && "$VENV/bin/python" - "$VENV" <<'EOF'
+import pathlib, sys
+import corvane
+
+where = pathlib.Path(corvane.__file__).resolve()
+print("corvane", corvane.__version__, "from", where)
+assert pathlib.Path(sys.argv[1]).resolve() in where.parents, "not the venv's module"
+assert corvane.__version__ == "0.2.0", corvane.__version__
+assert corvane.repair("{'a': 1, b: [1 2,]") == '{"a":1,"b":[1,2]}'
+assert corvane.loads("[True, None]") == [True, None]
+EOF
+    ); then
+        ok "corvane.repair from the sdist install"
+    else
+        fail "the module installed from the sdist"
+    fi
+    command_version="$("$VENV/bin/corvane" --version 2>&1)"
+    command_output="$(printf "{'a': 1,}" | "$VENV/bin/corvane" 2>&1)"
+    if [ "$command_version" = "corvane 0.2.0" ] && [ "$command_output" = '{"a":1}' ]; then
+        ok "the corvane command: '$command_version', repairs {'a': 1,} to $command_output"
+    else
+        fail "the corvane command from the sdist install (--version: '$command_version', output: '$command_output')"
+    fi
+    # The sdist's own copy of the Python suite, run against that install.
+    mkdir -p "$WORK/sdist-tree"
+    tar -xzf "$SDIST" -C "$WORK/sdist-tree"
+    suite="$(echo "$WORK"/sdist-tree/*/tests/python)"
+    if (cd "$WORK/run" && "$VENV/bin/python" -m pytest -q -p no:cacheprovider "$suite") >"$WORK/pytest.log" 2>&1; then
+        ok "the sdist's tests/python: $(grep -E '[0-9]+ passed' "$WORK/pytest.log" | tail -n 1 | sed 's/=//g; s/^ *//; s/ *$//')"
+    else
+        tail -n 30 "$WORK/pytest.log"
+        fail "the sdist's tests/python against the sdist install (log: build/release-check/pytest.log)"
+    fi
+else
+    tail -n 30 "$WORK/install.log"
+    fail "pip install of the sdist into a fresh venv (log: build/release-check/install.log)"
+fi
+
+step "summary"
+echo "sdist:      $(basename "$SDIST") ($sdist_summary)"
+echo "wheel:      $(basename "$WHEEL")"
+echo "abi3audit:  $abi3_summary"
+echo "auditwheel: ${manylinux_tag:-none}"
+echo "time:       $((SECONDS - started)) s"
+if [ "${#failures[@]}" -ne 0 ]; then
+    echo "${#failures[@]} check(s) failed:"
+    printf '  %s\n' "${failures[@]}"
+    exit 1
+fi
+echo "every release check passed"
