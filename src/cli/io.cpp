@@ -1,5 +1,7 @@
 #include "cli/io.hpp"
 
+#include <cerrno>
+#include <cstring>
 #include <utility>
 
 namespace corvane::cli {
@@ -21,19 +23,24 @@ InputFile::InputFile(const std::string& path, bool to_replace) {
         return;
     }
     name_ = path;
-    if (to_replace) {
-        const platform::PathKind kind = platform::kind_of(path);
-        if (kind != platform::PathKind::Regular && kind != platform::PathKind::Missing)
-            throw IoError(name_, "cannot edit in place", "not a regular file");
-    }
+    const platform::PathKind kind = platform::kind_of(path);
+    if (to_replace && kind != platform::PathKind::Regular && kind != platform::PathKind::Missing)
+        throw IoError(name_, "cannot edit in place", "not a regular file");
+    // Some systems open a directory and fail the read, others fail the open:
+    // the report is the same everywhere.
+    if (kind == platform::PathKind::Directory) throw IoError(name_, "cannot read", std::strerror(EISDIR));
     fd_ = platform::open_for_reading(path);
     if (fd_ < 0) throw IoError(name_, "cannot open", platform::last_error());
     owned_ = true;
     known_size_ = platform::regular_file_size(fd_).value_or(0);
 }
 
-InputFile::~InputFile() {
+InputFile::~InputFile() { close(); }
+
+void InputFile::close() noexcept {
     if (owned_) platform::close(fd_);
+    owned_ = false;
+    at_end_ = true;
 }
 
 std::size_t InputFile::read_into(char* data, std::size_t limit) {

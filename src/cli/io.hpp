@@ -49,6 +49,9 @@ public:
     // Reads everything that is left. A regular file is read into a buffer of
     // its own size, with no room to spare.
     std::string read_all();
+    // Closes the file before it is replaced: some systems refuse to rename
+    // over a file that is open.
+    void close() noexcept;
 
 private:
     std::size_t read_into(char* data, std::size_t limit);

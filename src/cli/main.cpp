@@ -73,6 +73,7 @@ int repair_document(InputFile& input, OutputSink* shared_output, const Options& 
     if (options.in_place) {
         if (is_written_form(text, result)) return 0;  // leave an already repaired file and its times alone
         std::string().swap(text);
+        input.close();
         OutputSink replacement = OutputSink::replacing(input.name());
         replacement.write(result);
         replacement.write("\n");
@@ -90,6 +91,7 @@ int repair_lines_of(InputFile& input, OutputSink* shared_output, const Options& 
     // A refused or invalid line leaves the file as it was.
     OutputSink replacement = OutputSink::replacing(input.name());
     const int status = repair_lines(input, &replacement, options, progress);
+    input.close();
     if (status == 0) replacement.commit();
     return status;
 }
@@ -155,7 +157,7 @@ int run(const Options& options) {
 int main(int argc, char** argv) {
     using namespace corvane::cli;
     platform::prepare_process();
-    const std::vector<std::string> arguments(argv + 1, argv + argc);
+    const std::vector<std::string> arguments = platform::command_line_arguments(argc, argv);
     Options options;
     try {
         options = parse_arguments(arguments);

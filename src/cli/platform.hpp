@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace corvane::cli::platform {
 
@@ -20,6 +21,10 @@ inline constexpr int STDERR = 2;
 
 // The reason for the last failed call on this thread, as the system words it.
 std::string last_error();
+
+// The arguments after the program's name, in UTF-8 whatever the system's
+// own encoding of its command line.
+std::vector<std::string> command_line_arguments(int argc, char** argv);
 
 // Once, before anything is opened: a standard descriptor that is closed is
 // opened on the null device, so that no file opened later takes its number

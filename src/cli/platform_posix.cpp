@@ -82,6 +82,10 @@ void install_interrupt_cleanup() noexcept {
 
 std::string last_error() { return std::strerror(errno); }
 
+std::vector<std::string> command_line_arguments(int argc, char** argv) {
+    return std::vector<std::string>(argv + 1, argv + argc);
+}
+
 void prepare_process() noexcept {
     for (int fd = STDIN; fd <= STDERR; ++fd) {
         if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
