@@ -7,7 +7,11 @@
 #   3. the Python suite under every CPython 3.8+ that pyenv provides, each
 #      importing the one abi3 wheel built here;
 #   4. with python3: the command-line tool, the type stubs, repair at scale,
-#      allocation failures inside the module, and the benchmark scripts.
+#      allocation failures inside the module, and the benchmark scripts;
+#   5. other targets: the engine's tests on 64-bit ARM under qemu-user, the
+#      engine's tests and the command's test table on Windows under Wine,
+#      every source compiled for macOS (arm64, x86-64), and the sdist and
+#      wheel checked as they would be uploaded.
 # CORVANE_FUZZ_SECONDS sets the fuzzing time per target (default 60; 0 skips).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -52,3 +56,16 @@ step "command, type stubs, scale-out, allocation failures, benchmark scripts (py
 here=$(pwd)
 cd build
 python3 -m pytest -q -p no:cacheprovider "$here/tests/cli" "$here/tests/faults" "$here/benchmarks"
+
+step "engine tests on 64-bit ARM (cross-built, qemu-user)"
+cd "$here"
+bash scripts/test-aarch64.sh
+
+step "engine tests and the command on 64-bit Windows (MinGW-w64, Wine)"
+bash scripts/test-windows.sh
+
+step "every source compiled for macOS arm64 and x86-64 (zig c++)"
+bash scripts/check-macos.sh
+
+step "release: sdist and wheel as they would be uploaded"
+bash scripts/release-check.sh
