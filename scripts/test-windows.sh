@@ -10,8 +10,13 @@ source scripts/lib/cross.sh
 jobs=${CORVANE_JOBS:-2}
 build=build/windows
 
+# Wine's prefix stays out of the source tree (see the toolchain file).
+prefix=${XDG_CACHE_HOME:-$HOME/.cache}/corvane/wine-prefix
+mkdir -p "$(dirname "$prefix")"
+
 cross_install g++-mingw-w64-x86-64-posix wine64 libgtest-dev nlohmann-json3-dev
-cross_build "$build" cmake/toolchains/x86_64-w64-mingw32.cmake -DCORVANE_BUILD_CLI=ON "$@"
+cross_build "$build" cmake/toolchains/x86_64-w64-mingw32.cmake -DCORVANE_BUILD_CLI=ON \
+  -DCORVANE_WINEPREFIX="$prefix" "$@"
 # The first program Wine runs creates its prefix; let one test do that alone
 # before the others start in parallel.
 ctest --test-dir "$build" --output-on-failure -R '^fuzz_checks$'
@@ -19,7 +24,6 @@ ctest --test-dir "$build" --output-on-failure -j "$jobs"
 
 # The command as a Linux program would call it. File names are UTF-8 on
 # both sides, whatever locale this shell has.
-prefix=$(pwd)/$build/wine-prefix
 wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
 wrapper=$(pwd)/$build/corvane
 cat >"$wrapper" <<WRAPPER

@@ -19,12 +19,20 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # a real Windows machine.
 set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
 
-# Wine keeps its state in a prefix; one inside the build directory works on a
-# fresh machine and leaves the user's own ~/.wine alone. Host paths such as
-# the compiled-in test data directory resolve through Wine's drive Z:.
-# Console programs need neither Mono nor Gecko, whose installers the new
-# prefix would otherwise offer to download.
+# Wine keeps its state in a prefix: one of the project's own works on a fresh
+# machine and leaves the user's ~/.wine alone. It lives outside the source
+# tree, because its drive Z: is a link to / that tools walking the tree (the
+# sdist build) would follow. Host paths such as the compiled-in test data
+# directory resolve through that same drive. Console programs need neither
+# Mono nor Gecko, whose installers the new prefix would otherwise offer.
+if(NOT CORVANE_WINEPREFIX)
+  if(DEFINED ENV{XDG_CACHE_HOME})
+    set(CORVANE_WINEPREFIX "$ENV{XDG_CACHE_HOME}/corvane/wine-prefix")
+  else()
+    set(CORVANE_WINEPREFIX "$ENV{HOME}/.cache/corvane/wine-prefix")
+  endif()
+endif()
 find_program(CORVANE_WINE NAMES wine64 wine PATHS /usr/lib/wine REQUIRED)
 set(CMAKE_CROSSCOMPILING_EMULATOR
-  env WINEPREFIX=${CMAKE_BINARY_DIR}/wine-prefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
+  env WINEPREFIX=${CORVANE_WINEPREFIX} WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
   ${CORVANE_WINE})
