@@ -10,106 +10,178 @@ bool is_backquote_triple(const std::uint8_t* at) {
 
 bool is_line_break(std::uint8_t byte) { return byte == '\n' || byte == '\r'; }
 
+// Fewer than three bytes that are all backquotes: the start of a fence, or not.
+bool may_open_fence(const std::uint8_t* data, std::size_t pos, std::size_t length) {
+    for (std::size_t i = pos; i < length; ++i) {
+        if (data[i] != '`') return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 Lexer::Lexer(const char* input, std::size_t input_length)
     : data(reinterpret_cast<const std::uint8_t*>(input)), length(input_length), pos(0), end(0) {
-    // Only one mark, and only at the very first byte.
-    if (length >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF) {
-        data += 3;
-        length -= 3;
-    }
-    while (pos < length && is_whitespace(data[pos])) ++pos;
-
-    // An opening fence swallows the rest of its line (the language tag) and
-    // the line breaks after it. A fence line without a line break runs to the
-    // end, so nothing after it is significant.
-    if (length - pos >= 3 && is_backquote_triple(data + pos)) {
-        pos += 3;
-        while (pos < length && !is_line_break(data[pos])) ++pos;
-        while (pos < length && is_line_break(data[pos])) ++pos;
-    }
-
-    end = length;
-    if (pos < length) {
-        while (end > pos && is_whitespace(data[end - 1])) --end;
-    }
-    // A closing fence is removed only when it is the last text of the input.
-    if (end - pos >= 3 && is_backquote_triple(data + end - 3)) {
-        end -= 3;
-        while (end > pos && is_whitespace(data[end - 1])) --end;
-    }
+    StartScan start;
+    scan_start(data, length, true, start);
+    pos = start.pos;
+    end = significant_end(data, pos, length);
 }
 
-bool skip_comment(const std::uint8_t* data, std::size_t p, std::size_t end, std::size_t& after) {
+bool scan_start(const std::uint8_t* data, std::size_t length, bool final, StartScan& scan) {
+    using Phase = StartScan::Phase;
+    std::size_t& pos = scan.pos;
+    switch (scan.phase) {
+        case Phase::Mark:
+            // Only one mark, and only at the very first byte.
+            if (length < 3 && !final) return false;
+            if (length >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF) pos = 3;
+            scan.phase = Phase::Space;
+            [[fallthrough]];
+        case Phase::Space:
+            while (pos < length && is_whitespace(data[pos])) ++pos;
+            if (pos == length && !final) return false;
+            scan.phase = Phase::Fence;
+            [[fallthrough]];
+        case Phase::Fence:
+            if (length - pos < 3) {
+                if (!final && may_open_fence(data, pos, length)) return false;
+                scan.phase = Phase::Done;
+                return true;
+            }
+            if (!is_backquote_triple(data + pos)) {
+                scan.phase = Phase::Done;
+                return true;
+            }
+            // An opening fence swallows the rest of its line (the language
+            // tag) and the line breaks after it. A fence line without a line
+            // break runs to the end, so nothing after it is significant.
+            pos += 3;
+            scan.phase = Phase::FenceLine;
+            [[fallthrough]];
+        case Phase::FenceLine:
+            while (pos < length && !is_line_break(data[pos])) ++pos;
+            if (pos == length && !final) return false;
+            scan.phase = Phase::FenceBreaks;
+            [[fallthrough]];
+        case Phase::FenceBreaks:
+            while (pos < length && is_line_break(data[pos])) ++pos;
+            if (pos == length && !final) return false;
+            scan.phase = Phase::Done;
+            [[fallthrough]];
+        case Phase::Done:
+            return true;
+    }
+    return true;
+}
+
+std::size_t significant_end(const std::uint8_t* data, std::size_t start, std::size_t length) {
+    std::size_t end = length;
+    if (start < length) {
+        while (end > start && is_whitespace(data[end - 1])) --end;
+    }
+    // A closing fence is removed only when it is the last text of the input.
+    if (end - start >= 3 && is_backquote_triple(data + end - 3)) {
+        end -= 3;
+        while (end > start && is_whitespace(data[end - 1])) --end;
+    }
+    return end;
+}
+
+CommentScan skip_comment(const std::uint8_t* data, std::size_t p, std::size_t end, std::size_t& after) {
     after = p;
-    if (p + 1 >= end || data[p] != '/') return false;
+    if (data[p] != '/') return CommentScan::None;
+    if (p + 1 >= end) return CommentScan::Unfinished;
     const std::uint8_t kind = data[p + 1];
     if (kind == '/') {
         std::size_t i = p + 2;
-        while (i < end && data[i] != '\n' && data[i] != '\r') ++i;
+        while (i < end && !is_line_break(data[i])) ++i;
         after = i;
-        return true;
+        return i < end ? CommentScan::Closed : CommentScan::Unfinished;
     }
-    if (kind != '*') return false;
-    after = end;
-    if (p + 3 >= end) return true;
+    if (kind != '*') return CommentScan::None;
     // The opener's '*' is at p + 1, so the search for "*/" begins at p + 2:
     // "/*/" does not close itself.
     for (std::size_t j = p + 2; j + 1 < end; ++j) {
         if (data[j] == '*' && data[j + 1] == '/') {
             after = j + 2;
-            return true;
+            return CommentScan::Closed;
         }
     }
-    return true;
+    after = end;
+    return CommentScan::Unfinished;
 }
 
-
-void seek_container_start(Lexer& lexer) {
-    skip_whitespace_and_comments(lexer);
-    const std::size_t start = lexer.pos;
-    const std::size_t end = lexer.end;
+SeekResult seek_container_start(Lexer& lexer, bool final, ProseScan& scan, Pause& pause) {
     const std::uint8_t* data = lexer.data;
+    const std::size_t end = lexer.end;
+    if (scan.leading) {
+        if (!skip_whitespace_and_comments(lexer, final)) {
+            pause = {Need::Comment, lexer.pos};
+            return SeekResult::Paused;
+        }
+        if (lexer.at_end() && !final) {
+            pause = {Need::Byte, lexer.pos};
+            return SeekResult::Paused;
+        }
+        scan.leading = false;
+        scan.start = scan.at = lexer.pos;
+    }
+    const std::size_t start = scan.start;
+    std::size_t& i = scan.at;
+    for (;;) {
+        // Inside a quoted stretch, brackets and comment openers mean nothing.
+        while (scan.quote != 0 && i < end) {
+            const std::uint8_t inner = data[i];
+            if (inner == '\\') {
+                if (end - i < 2 && !final) break;
+                i = end - i >= 2 ? i + 2 : end;
+            } else {
+                ++i;
+                if (inner == scan.quote) scan.quote = 0;
+            }
+        }
+        // The end, or a backslash or apostrophe whose next byte has not arrived.
+        if (i >= end || scan.quote != 0) break;
 
-    std::size_t i = start;
-    while (i < end) {
         const std::uint8_t byte = data[i];
         if (byte == '{' || byte == '[') {
             lexer.pos = i;
-            return;
+            return SeekResult::Found;
         }
         if (byte == '"' || byte == '\'') {
             // An apostrophe inside a word (don't, 5'6) is prose, not a quote.
-            const bool inside_word = byte == '\'' && i > start && i + 1 < end &&
-                                     is_ascii_alnum(data[i - 1]) && is_ascii_alnum(data[i + 1]);
-            if (inside_word) {
+            const bool after_letter = byte == '\'' && i > start && is_ascii_alnum(data[i - 1]);
+            if (after_letter && i + 1 >= end && !final) break;
+            if (after_letter && i + 1 < end && is_ascii_alnum(data[i + 1])) {
                 ++i;
                 continue;
             }
-            // Skip the quoted stretch; brackets and comment openers in it mean nothing.
+            scan.quote = byte;
             ++i;
-            while (i < end) {
-                const std::uint8_t inner = data[i];
-                if (inner == '\\') {
-                    i = (end - i >= 2) ? i + 2 : end;
-                } else if (inner == byte) {
-                    ++i;
-                    break;
-                } else {
-                    ++i;
-                }
-            }
             continue;
         }
-        std::size_t after;
-        if (byte == '/' && skip_comment(data, i, end, after)) {
-            i = after;
-            continue;
+        if (byte == '/') {
+            std::size_t after;
+            const CommentScan comment = skip_comment(data, i, end, after);
+            if (comment == CommentScan::Unfinished && !final) {
+                pause = {Need::Comment, i};
+                return SeekResult::Paused;
+            }
+            if (comment != CommentScan::None && after > i) {
+                i = after;
+                continue;
+            }
         }
         ++i;
     }
+    if (!final) {
+        pause = {Need::Byte, i};
+        return SeekResult::Paused;
+    }
     // No bracket outside quotes and comments: parse from the first significant byte.
+    lexer.pos = start;
+    return SeekResult::NotFound;
 }
 
 }  // namespace corvane

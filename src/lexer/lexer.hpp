@@ -77,54 +77,106 @@ struct Lexer {
     // Drops a byte-order mark, leading whitespace and an opening code fence,
     // and sets `end` before trailing whitespace and a closing code fence.
     Lexer(const char* input, std::size_t input_length);
+    Lexer(const std::uint8_t* bytes, std::size_t bytes_length, std::size_t start, std::size_t stop)
+        : data(bytes), length(bytes_length), pos(start), end(stop) {}
 
     bool at_end() const { return pos >= end; }
     std::uint8_t peek() const { return data[pos]; }
 };
 
-// Looks for a comment at `p`. Returns true and stores in `after` the position
-// just past it (a line comment stops before its line break; an unterminated
-// comment runs to `end`); returns false and leaves `after` at `p` otherwise.
-bool skip_comment(const std::uint8_t* data, std::size_t p, std::size_t end, std::size_t& after);
+// A scan that reached the end of the input received so far, when more may
+// follow, stops where it cannot decide and says what it waits for. A stream
+// runs it again only once that has arrived, so a long comment or word that
+// arrives a few bytes at a time is still read a bounded number of times.
+enum class Need : std::uint8_t {
+    Byte,     // any further byte (the scan keeps its own progress)
+    Comment,  // the end of the comment, or of the '/' that may open one, at `at`
+    Word,     // the end of the bareword at `at`
+};
+struct Pause {
+    Need need;
+    std::size_t at;
+};
+
+// Where the significant input starts: after a byte-order mark, leading
+// whitespace and an opening code fence with the rest of its line. Kept
+// between calls while input arrives; `final` says no more will.
+struct StartScan {
+    enum class Phase : std::uint8_t { Mark, Space, Fence, FenceLine, FenceBreaks, Done };
+    Phase phase = Phase::Mark;
+    std::size_t pos = 0;
+};
+// Advances `scan` over `data[0, length)`. True once the start is known.
+bool scan_start(const std::uint8_t* data, std::size_t length, bool final, StartScan& scan);
+
+// Where the significant input of `data[0, length)` ends, for input whose
+// significant part starts at `start`: before trailing whitespace, and before
+// a closing code fence that is the last text (with whitespace before it).
+std::size_t significant_end(const std::uint8_t* data, std::size_t start, std::size_t length);
+
+enum class CommentScan : std::uint8_t {
+    None,       // no comment starts here
+    Closed,     // `after` is just past it (a line comment stops before its line break)
+    Unfinished, // it runs to `end` (`after`), or a '/' is the last byte
+};
+// Looks for a comment at `p`. A '/' at `end - 1` is Unfinished with `after`
+// at `p`: only the next byte can say whether it opens one.
+CommentScan skip_comment(const std::uint8_t* data, std::size_t p, std::size_t end, std::size_t& after);
 
 // Moves pos over whitespace and comments. Called before every token, so the
 // common cases (no whitespace, or a run of it) stay inline and comments go
-// out of line.
+// out of line. Returns false, with pos on the comment, when a comment (or a
+// '/' that may open one) reaches `end` and more input may follow (`final`
+// false): its end is not known yet.
 template <class Scan = FastScan>
-CORVANE_ALWAYS_INLINE void skip_whitespace_and_comments(Lexer& lexer) {
+CORVANE_ALWAYS_INLINE bool skip_whitespace_and_comments(Lexer& lexer, bool final = true) {
     while (lexer.pos < lexer.end) {
         const std::uint8_t byte = lexer.data[lexer.pos];
         if (is_whitespace(byte)) {
             lexer.pos = Scan::skip_whitespace_run(lexer.data, lexer.pos + 1, lexer.end);
             continue;
         }
-        if (byte != '/') return;
+        if (byte != '/') return true;
         std::size_t after;
-        if (!skip_comment(lexer.data, lexer.pos, lexer.end, after)) return;
+        const CommentScan comment = skip_comment(lexer.data, lexer.pos, lexer.end, after);
+        if (comment == CommentScan::None) return true;
+        if (comment == CommentScan::Unfinished && !final) return false;
+        if (after == lexer.pos) return true;  // a '/' at the very end opens nothing
         lexer.pos = after;
     }
+    return true;
+}
+
+// True when a bareword delimiter ends a word at `i`: a delimiter byte, or the
+// "//" or "/*" that opens a comment (a lone '/' belongs to the word).
+inline bool ends_word(const std::uint8_t* data, std::size_t i, std::size_t end) {
+    const std::uint8_t byte = data[i];
+    if (has_class(byte, byte_class::DELIMITER)) return true;
+    return byte == '/' && i + 1 < end && (data[i + 1] == '/' || data[i + 1] == '*');
 }
 
 // Moves pos to the first bareword delimiter (or `end`) and returns the span it
-// passed, possibly empty. A lone '/' is part of the word; only "//" and "/*"
-// end it, since they open comments.
+// passed, possibly empty.
 inline std::string_view scan_bareword(Lexer& lexer) {
     const std::size_t start = lexer.pos;
     std::size_t i = start;
-    const std::size_t end = lexer.end;
-    while (i < end) {
-        const std::uint8_t byte = lexer.data[i];
-        if (has_class(byte, byte_class::DELIMITER)) break;
-        if (byte == '/' && i + 1 < end && (lexer.data[i + 1] == '/' || lexer.data[i + 1] == '*')) break;
-        ++i;
-    }
+    while (i < lexer.end && !ends_word(lexer.data, i, lexer.end)) ++i;
     lexer.pos = i;
     return {reinterpret_cast<const char*>(lexer.data + start), i - start};
 }
 
-// Skips whitespace and comments, then moves pos to the first '{' or '[' that
-// stands outside quoted text and comments, so prose in front of the JSON is
-// never parsed. Without such a bracket pos stays at the first significant byte.
-void seek_container_start(Lexer& lexer);
+// The search for the first '{' or '[' that stands outside quoted text and
+// comments, so that prose in front of the JSON is never parsed. Kept between
+// calls while input arrives.
+struct ProseScan {
+    bool leading = true;     // still skipping whitespace and comments before the prose
+    std::size_t start = 0;   // the first significant byte: parsing starts here without a bracket
+    std::size_t at = 0;
+    std::uint8_t quote = 0;  // the quote of the quoted stretch `at` is in, or 0
+};
+enum class SeekResult : std::uint8_t { Found, NotFound, Paused };
+// Found: lexer.pos is on the bracket. NotFound (only when `final`): lexer.pos
+// is on the first significant byte. Paused: `pause` says what is awaited.
+SeekResult seek_container_start(Lexer& lexer, bool final, ProseScan& scan, Pause& pause);
 
 }  // namespace corvane

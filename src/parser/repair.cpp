@@ -1,17 +1,22 @@
 // The repair engine: one forward pass over the input bytes, appending the
 // repaired JSON to an output buffer that is never rewritten.
 //
-// Read it top-down: repair_text -> parse_value -> the container loops and
-// repair_string -> write_escaped_byte. Recursion happens only through
-// containers, bounded by MAX_DEPTH. Every function is a template over the
-// byte-run scanner: FastScan for users, ScalarScan for the reference that
-// tests compare against.
+// Read it top-down: repair_text -> repair_values (the pass itself: values,
+// the array and object loops, strings and the look-ahead after a quote) ->
+// write_number, write_bareword, write_escape -> write_escaped_byte.
+// Open containers live on an explicit stack (Repairer::is_object), not in
+// native recursion, so the pass can stop wherever the input received so far
+// runs out and go on when more arrives (parser/stream.hpp); for a whole text
+// it simply never stops. Every function is a template over the byte-run
+// scanner: FastScan for users, ScalarScan for the reference that tests
+// compare against.
 #include "parser/repair.hpp"
 
 #include "lexer/lexer.hpp"
 #include "lexer/platform.hpp"
 #include "parser/output.hpp"
 #include "parser/reference.hpp"
+#include "parser/repairer.hpp"
 #include "parser/utf8.hpp"
 
 namespace corvane {
@@ -40,54 +45,24 @@ void OutputBuffer::grow(std::size_t count) {
 
 namespace {
 
-// The state of one repair: what has been written, and where the cursor is.
-struct Repairer {
-    OutputBuffer out;
-    Lexer lexer;
-};
-
-// What parse_value and repair_string report: a refusal, or whether a value
-// was appended.
-class ValueResult {
-public:
-    static constexpr ValueResult wrote() { return ValueResult(WROTE); }
-    static constexpr ValueResult nothing() { return ValueResult(NOTHING); }
-    static constexpr ValueResult fail(RepairError error) {
-        return ValueResult(error == RepairError::DepthExceeded ? DEPTH : AMBIGUOUS);
-    }
-    constexpr bool failed() const { return state_ >= DEPTH; }
-    constexpr bool wrote_value() const { return state_ == WROTE; }
-    constexpr RepairError error() const {
-        return state_ == DEPTH ? RepairError::DepthExceeded : RepairError::AmbiguousQuote;
-    }
-
-private:
-    enum State : std::uint8_t { NOTHING, WROTE, DEPTH, AMBIGUOUS };
-    explicit constexpr ValueResult(State state) : state_(state) {}
-    State state_;
-};
-
-template <class Scan> ValueResult parse_value(Repairer& r, std::uint32_t depth, bool in_object_value);
-template <class Scan> ValueResult parse_array(Repairer& r, std::uint32_t depth);
-template <class Scan> ValueResult parse_object(Repairer& r, std::uint32_t depth);
+template <class Scan> Outcome repair_values(Repairer& r);
 template <class Scan> void write_number(Repairer& r);
 template <class Scan> bool copy_plain_number(Repairer& r);
 void rewrite_number(Repairer& r, std::string_view token);
 void write_bareword(Repairer& r);
 void write_token_as_string(Repairer& r, std::string_view token);
-template <class Scan> ValueResult repair_string(Repairer& r, bool in_object_value);
-template <class Scan> bool key_follows(const Lexer& lexer);
 void write_escape(Repairer& r);
 void write_escaped_byte(Repairer& r, std::uint8_t byte);
 
 template <class Scan>
 RepairResult run_repair(const char* data, std::size_t length) {
-    Repairer r{OutputBuffer(length + 16), Lexer(data, length)};
-    seek_container_start(r.lexer);
+    Repairer r(length + 16, Lexer(data, length), true);
+    ProseScan prose;
+    Pause unused;
+    seek_container_start(r.lexer, true, prose, unused);
 
-    const ValueResult result = parse_value<Scan>(r, 0, false);
-    if (result.failed()) return RepairResult::failure(result.error());
-    if (!result.wrote_value()) r.out.append_literal("null");
+    if (repair_values<Scan>(r) == Outcome::Refused) return RepairResult::failure(r.error);
+    if (!r.wrote) r.out.append_literal("null");
 
     if (CORVANE_UNLIKELY(!is_valid_utf8(r.out.data(), r.out.size()))) {
         throw InternalFault("repair output is always utf-8");
@@ -105,123 +80,274 @@ RepairResult repair_text_reference(const char* data, std::size_t length) {
     return run_repair<ScalarScan>(data, length);
 }
 
+Outcome continue_repair(Repairer& r) { return repair_values<FastScan>(r); }
+
 namespace {
 
-// Reads one value at the cursor and appends its repaired form. Whitespace,
-// comments and stray bytes before it are dropped; a ']', '}' or ',' is left
-// unconsumed and means "no value here". Inlined into the container loops, so
-// only containers cost a call: that call is the recursion.
+// Whether the word at the cursor ends before the input received so far does.
+bool word_is_whole(const Lexer& lexer) {
+    Lexer probe = lexer;
+    scan_bareword(probe);
+    return probe.pos < probe.end;
+}
+
+// Whether the escape whose backslash is at `p` can be read whole from
+// `data[p, end)`: its byte, and for \u the four hex digits or what cuts them short.
+bool escape_is_whole(const std::uint8_t* data, std::size_t p, std::size_t end) {
+    if (p + 1 >= end) return false;
+    if (data[p + 1] != 'u') return true;
+    for (std::size_t i = p + 2; i < p + 6; ++i) {
+        if (i >= end) return false;
+        if (!is_hex_digit(data[i])) return true;
+    }
+    return true;
+}
+
+// The pass, as one function with a label per step: a value, the array loop,
+// the object loop with its key and colon, a string, and the look-ahead that
+// decides what a quote in an object value means. Only containers change the
+// depth; a finished value continues in the loop of the container around it.
+// When the input received so far runs out before a decision (never for a
+// whole text), the pass records where it stands and returns Paused.
 template <class Scan>
-CORVANE_ALWAYS_INLINE ValueResult parse_value(Repairer& r, std::uint32_t depth, bool in_object_value) {
+Outcome repair_values(Repairer& r) {
     Lexer& lx = r.lexer;
+    OutputBuffer& out = r.out;
+    const bool final = r.final;
+    bool need_comma = r.need_comma;
+    auto pause = [&](Step step, Need need, std::size_t at) {
+        r.step = step;
+        r.need_comma = need_comma;
+        r.pause = {need, at};
+        return Outcome::Paused;
+    };
+    auto refuse = [&](RepairError error) {
+        r.step = Step::Finished;
+        r.error = error;
+        return Outcome::Refused;
+    };
+    auto in_object = [&] { return r.depth > 0 && r.is_object[r.depth - 1]; };
+
+    switch (r.step) {
+        case Step::Value: goto value;
+        case Step::ArrayNext: goto array_next;
+        case Step::ObjectNext: goto object_next;
+        case Step::ObjectColon: goto object_colon;
+        case Step::String: goto string;
+        case Step::QuoteGap: goto quote_gap;
+        case Step::QuoteWord: goto quote_word;
+        case Step::QuoteColon: goto quote_colon;
+        case Step::Finished: return Outcome::Finished;
+    }
+
+value:
+    // One value in the current place. Whitespace, comments and stray bytes
+    // before it are dropped; a ']', '}' or ',' is left and means "none here".
     for (;;) {
-        skip_whitespace_and_comments<Scan>(lx);
-        if (lx.at_end()) return ValueResult::nothing();
+        if (!skip_whitespace_and_comments<Scan>(lx, final)) return pause(Step::Value, Need::Comment, lx.pos);
+        if (lx.at_end()) {
+            if (!final) return pause(Step::Value, Need::Byte, lx.pos);
+            goto no_value;
+        }
         const std::uint8_t byte = lx.peek();
         switch (byte) {
             case '"':
             case '\'':
-                return repair_string<Scan>(r, in_object_value);
+                goto string_open;
             case '[':
             case '{':
                 // The bracket is not consumed when the limit refuses it.
-                if (depth >= MAX_DEPTH) return ValueResult::fail(RepairError::DepthExceeded);
-                return byte == '[' ? parse_array<Scan>(r, depth) : parse_object<Scan>(r, depth);
+                if (r.depth >= MAX_DEPTH) return refuse(RepairError::DepthExceeded);
+                goto container_open;
             case ']':
             case '}':
             case ',':
-                return ValueResult::nothing();
+                goto no_value;
             default:
                 break;
         }
-        if (has_class(byte, byte_class::NUMBER_START)) {
-            write_number<Scan>(r);
-            return ValueResult::wrote();
-        }
-        if (has_class(byte, byte_class::WORD_START)) {
-            write_bareword(r);
-            return ValueResult::wrote();
+        const bool number = has_class(byte, byte_class::NUMBER_START);
+        if (number || has_class(byte, byte_class::WORD_START)) {
+            if (!final && !word_is_whole(lx)) return pause(Step::Value, Need::Word, lx.pos);
+            if (number) {
+                write_number<Scan>(r);
+            } else {
+                write_bareword(r);
+            }
+            goto value_written;
         }
         ++lx.pos;  // a stray byte: '#', ';', '=', a '/' that opens no comment, ...
     }
+
+no_value:
+    // Only a member's value can be missing inside a container (array elements
+    // start at a value's first byte): it becomes null. A missing first value
+    // is written as null at the very end.
+    if (r.depth == 0) goto finished;
+    out.append_literal("null");
+    goto value_written;
+
+value_written:
+    r.shown = out.size();
+    if (r.depth == 0) {
+        r.wrote = true;
+        goto finished;
+    }
+    need_comma = true;
+    if (r.is_object[r.depth - 1]) goto object_next;
+    goto array_next;
+
+container_open: {
+    const bool object = lx.peek() == '{';
+    ++lx.pos;
+    out.push(object ? '{' : '[');
+    r.is_object[r.depth++] = object;
+    need_comma = false;
+    r.shown = out.size();
+    if (object) goto object_next;
+    goto array_next;
 }
 
-// Entered on '['. Writes the whole array, closed. Commas are never copied from
-// the input: the loop writes its own before every element but the first, so
-// missing, doubled and trailing commas all come out right. A '}' closes the
-// array but is left for the enclosing object.
-template <class Scan>
-CORVANE_NOINLINE ValueResult parse_array(Repairer& r, std::uint32_t depth) {
-    Lexer& lx = r.lexer;
-    ++lx.pos;
-    r.out.push('[');
-    bool need_comma = false;
+container_close:
+    out.push(r.is_object[--r.depth] ? '}' : ']');
+    goto value_written;
+
+array_next:
+    // Commas are never copied from the input: the loop writes its own before
+    // every element but the first, so missing, doubled and trailing commas
+    // all come out right. A '}' closes the array but is left for the
+    // enclosing object.
     for (;;) {
-        skip_whitespace_and_comments<Scan>(lx);
-        if (lx.at_end()) break;
+        if (!skip_whitespace_and_comments<Scan>(lx, final)) return pause(Step::ArrayNext, Need::Comment, lx.pos);
+        if (lx.at_end()) {
+            if (!final) return pause(Step::ArrayNext, Need::Byte, lx.pos);
+            goto container_close;
+        }
         const std::uint8_t byte = lx.peek();
         if (byte == ']') {
             ++lx.pos;
-            break;
+            goto container_close;
         }
-        if (byte == '}') break;
+        if (byte == '}') goto container_close;
         if (!has_class(byte, byte_class::VALUE_START)) {
             ++lx.pos;  // ',', ':', ';' and other strays between elements
             continue;
         }
-        if (need_comma) r.out.push(',');
-        const ValueResult element = parse_value<Scan>(r, depth + 1, false);
-        if (element.failed()) return element;
-        need_comma = true;
+        if (need_comma) out.push(',');
+        goto value;
     }
-    r.out.push(']');
-    return ValueResult::wrote();
-}
 
-// Entered on '{'. Writes the whole object, closed; every member gets exactly
-// one ':' and a value ("null" when the input has none). A ']' closes the
-// object but is left for the enclosing array.
-template <class Scan>
-CORVANE_NOINLINE ValueResult parse_object(Repairer& r, std::uint32_t depth) {
-    Lexer& lx = r.lexer;
-    ++lx.pos;
-    r.out.push('{');
-    bool need_comma = false;
+object_next:
+    // Every member gets exactly one ':' and a value ("null" when the input
+    // has none). A ']' closes the object but is left for the enclosing array.
     for (;;) {
-        skip_whitespace_and_comments<Scan>(lx);
-        if (lx.at_end()) break;
+        if (!skip_whitespace_and_comments<Scan>(lx, final)) return pause(Step::ObjectNext, Need::Comment, lx.pos);
+        if (lx.at_end()) {
+            if (!final) return pause(Step::ObjectNext, Need::Byte, lx.pos);
+            goto container_close;
+        }
         const std::uint8_t byte = lx.peek();
         if (byte == '}') {
             ++lx.pos;
-            break;
+            goto container_close;
         }
-        if (byte == ']') break;
+        if (byte == ']') goto container_close;
         const bool quoted = byte == '"' || byte == '\'';
         if (!quoted && !is_key_start(byte)) {
             ++lx.pos;  // ',', ':', '+', '.', and brackets in key position open nothing
             continue;
         }
-
-        if (need_comma) r.out.push(',');
-        if (quoted) {
-            const ValueResult key = repair_string<Scan>(r, false);
-            if (key.failed()) return key;
-        } else {
-            // An unquoted key is written as it stands: no keyword or number rewriting.
-            write_token_as_string(r, scan_bareword(lx));
-        }
-
-        skip_whitespace_and_comments<Scan>(lx);
-        if (!lx.at_end() && lx.peek() == ':') ++lx.pos;
-        r.out.push(':');
-
-        const ValueResult value = parse_value<Scan>(r, depth + 1, true);
-        if (value.failed()) return value;
-        if (!value.wrote_value()) r.out.append_literal("null");
-        need_comma = true;
+        if (!quoted && !final && !word_is_whole(lx)) return pause(Step::ObjectNext, Need::Word, lx.pos);
+        if (need_comma) out.push(',');
+        r.in_key = true;
+        if (quoted) goto string_open;
+        // An unquoted key is written as it stands: no keyword or number rewriting.
+        write_token_as_string(r, scan_bareword(lx));
+        goto object_colon;
     }
-    r.out.push('}');
-    return ValueResult::wrote();
+
+object_colon:
+    r.in_key = false;
+    if (!skip_whitespace_and_comments<Scan>(lx, final)) return pause(Step::ObjectColon, Need::Comment, lx.pos);
+    if (lx.at_end() && !final) return pause(Step::ObjectColon, Need::Byte, lx.pos);
+    if (!lx.at_end() && lx.peek() == ':') ++lx.pos;
+    out.push(':');
+    goto value;
+
+string_open:
+    // Either quote opens a string; the output's is always '"'.
+    r.quote = lx.data[lx.pos++];
+    out.push('"');
+    r.showing_string = !r.in_key;
+    goto string;
+
+string:
+    // Plain content is copied in runs; only quotes, backslashes and control
+    // bytes need a decision. A string the input leaves open is closed.
+    while (lx.pos < lx.end) {
+        lx.pos = Scan::copy_string_run(lx.data, lx.pos, lx.end, r.quote, out);
+        if (lx.pos == lx.end) break;
+        const std::uint8_t byte = lx.data[lx.pos];
+        if (byte == r.quote) {
+            ++lx.pos;
+            if (r.in_key || !in_object()) goto string_close;
+            r.look = lx.pos;
+            goto quote_gap;
+        }
+        if (byte == '\\') {
+            if (!final && !escape_is_whole(lx.data, lx.pos, lx.end)) return pause(Step::String, Need::Byte, lx.pos);
+            ++lx.pos;
+            write_escape(r);
+        } else {
+            ++lx.pos;
+            write_escaped_byte(r, byte);
+        }
+    }
+    if (!final) return pause(Step::String, Need::Byte, lx.pos);
+
+string_close:
+    out.push('"');
+    r.showing_string = false;
+    if (r.in_key) goto object_colon;
+    goto value_written;
+
+    // In an object member's value the first unescaped quote of the opening
+    // kind must end the string: when the text after it does not read like
+    // the next member's key (`"x" b: 1`, a comma missing), the quote is an
+    // inner quote that cannot be told apart from the end, and the repair is
+    // refused. The look-ahead has a cursor of its own; the real one stays
+    // just after the quote.
+quote_gap: {
+    Lexer after(lx.data, lx.length, r.look, lx.end);
+    const bool settled = skip_whitespace_and_comments<Scan>(after, final);
+    r.look = after.pos;
+    if (!settled) return pause(Step::QuoteGap, Need::Comment, after.pos);
+    if (after.at_end()) {
+        if (!final) return pause(Step::QuoteGap, Need::Byte, after.pos);
+        goto string_close;
+    }
+    if (!is_key_start(after.peek())) goto string_close;
+}
+quote_word: {
+    Lexer probe(lx.data, lx.length, r.look, lx.end);
+    if (!final && !word_is_whole(probe)) return pause(Step::QuoteWord, Need::Word, r.look);
+    if (scan_bareword(probe).empty()) return refuse(RepairError::AmbiguousQuote);
+    r.look = probe.pos;
+}
+quote_colon: {
+    Lexer probe(lx.data, lx.length, r.look, lx.end);
+    const bool settled = skip_whitespace_and_comments<Scan>(probe, final);
+    r.look = probe.pos;
+    if (!settled) return pause(Step::QuoteColon, Need::Comment, probe.pos);
+    if (probe.at_end() && !final) return pause(Step::QuoteColon, Need::Byte, probe.pos);
+    if (!probe.at_end() && probe.peek() == ':') goto string_close;
+    return refuse(RepairError::AmbiguousQuote);
+}
+
+finished:
+    r.step = Step::Finished;
+    r.need_comma = need_comma;
+    return Outcome::Finished;
 }
 
 inline bool is_digit(std::uint8_t byte) { return byte >= '0' && byte <= '9'; }
@@ -393,57 +519,6 @@ void write_token_as_string(Repairer& r, std::string_view token) {
         i = run + 1;
     }
     r.out.push('"');
-}
-
-// Entered on the opening quote (either kind). Writes one double-quoted JSON
-// string and leaves the cursor after the closing quote, or at the end of the
-// input when the string is left open. In an object member's value the first
-// unescaped quote of the opening kind must end the string: when the text
-// after it does not read like the next member's key, the quote is an inner
-// quote that cannot be told apart from the end, and the repair is refused.
-template <class Scan>
-ValueResult repair_string(Repairer& r, bool in_object_value) {
-    Lexer& lx = r.lexer;
-    if (lx.at_end()) return ValueResult::nothing();
-    const std::uint8_t quote = lx.data[lx.pos++];
-    r.out.push('"');
-    const std::uint8_t* data = lx.data;
-    const std::size_t end = lx.end;
-    while (lx.pos < end) {
-        // Plain content is copied in runs; only quotes, backslashes and
-        // control bytes need a decision.
-        const std::size_t stop = Scan::copy_string_run(data, lx.pos, end, quote, r.out);
-        lx.pos = stop;
-        if (stop == end) break;
-
-        const std::uint8_t byte = data[lx.pos++];
-        if (byte == quote) {
-            if (!in_object_value) break;
-            Lexer after = lx;
-            skip_whitespace_and_comments<Scan>(after);
-            if (after.at_end() || !is_key_start(after.peek())) break;
-            if (key_follows<Scan>(lx)) break;
-            return ValueResult::fail(RepairError::AmbiguousQuote);
-        }
-        if (byte == '\\') {
-            write_escape(r);
-        } else {
-            write_escaped_byte(r, byte);
-        }
-    }
-    r.out.push('"');
-    return ValueResult::wrote();
-}
-
-// Does the text after a closing quote read like `b: ...`, the unquoted key of
-// a next member whose comma is missing? Works on a copy of the cursor.
-template <class Scan>
-bool key_follows(const Lexer& lexer) {
-    Lexer probe = lexer;
-    skip_whitespace_and_comments<Scan>(probe);
-    if (scan_bareword(probe).empty()) return false;
-    skip_whitespace_and_comments<Scan>(probe);
-    return !probe.at_end() && probe.peek() == ':';
 }
 
 // Entered just after a backslash inside a string. Keeps valid escapes,

@@ -1,0 +1,73 @@
+// The state of one repair, shared by the whole-text entry (repair_text) and
+// the stream (parser/stream.hpp): everything the forward pass needs to stop
+// where its input runs out and go on when more arrives.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "lexer/lexer.hpp"
+#include "parser/output.hpp"
+#include "parser/repair.hpp"
+
+namespace corvane {
+
+// Where the pass stands: the label it resumes at.
+enum class Step : std::uint8_t {
+    Value,        // a value is due in the current place
+    ArrayNext,    // in an array, before the next element or the end
+    ObjectNext,   // in an object, before the next key or the end
+    ObjectColon,  // after a key, before its ':'
+    String,       // inside a string
+    QuoteGap,     // after a quote in an object value: the gap after it,
+    QuoteWord,    //   the word that may be the next member's key,
+    QuoteColon,   //   and the ':' that would make it one
+    Finished,     // the first value is complete, or the repair was refused
+};
+
+enum class Outcome : std::uint8_t {
+    Finished,  // the first value is complete (or there is none)
+    Refused,   // `error` says why
+    Paused,    // only while more input may follow: `pause` says what is awaited
+};
+
+struct Repairer {
+    Repairer(std::size_t capacity, Lexer cursor, bool is_final)
+        : out(capacity), lexer(cursor), final(is_final) {}
+
+    OutputBuffer out;
+    Lexer lexer;
+    // lexer.end is the end of the input, not only of what has arrived.
+    bool final;
+
+    Step step = Step::Value;
+    // Open containers, outermost first: whether each is an object. Kept here
+    // rather than in native recursion, so that the pass can stop anywhere.
+    std::uint32_t depth = 0;
+    std::array<bool, MAX_DEPTH> is_object;
+    // The innermost container has written an element or member.
+    bool need_comma = false;
+    // The string or word being read is an object key.
+    bool in_key = false;
+    // The open string's quote, and the cursor of the look-ahead after a
+    // quote in an object value (the real cursor stays just after the quote).
+    std::uint8_t quote = 0;
+    std::size_t look = 0;
+
+    bool wrote = false;  // the first value was written ("null" stands in otherwise)
+    RepairError error = RepairError::DepthExceeded;
+    Pause pause{Need::Byte, 0};
+
+    // The output up to `shown` is complete JSON once the open containers are
+    // closed; while a value string is open, all of the output is, once the
+    // string is closed too. Snapshots of a stream show exactly that.
+    std::size_t shown = 0;
+    bool showing_string = false;
+};
+
+// Runs the forward pass from where `r` stands until the first value is
+// complete, the repair is refused, or (when not `final`) the input runs out.
+Outcome continue_repair(Repairer& r);
+
+}  // namespace corvane
