@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "parser/repair.hpp"
+#include "parser/stream.hpp"
 
 namespace corvane::fuzz {
 
@@ -268,6 +269,124 @@ void check_repair(std::string_view input) {
     RepairResult again = run_repair(text, true);
     if (!again.ok()) fail("repairing the output is refused", input, text);
     if (again.text() != text) fail("repairing the output changes it", input, again.text());
+}
+
+namespace {
+
+// Walks one compact JSON value of the engine's output at `i` (never any
+// whitespace) and returns where it ends.
+std::size_t value_end(std::string_view text, std::size_t i) {
+    if (i >= text.size()) return i;
+    const char c = text[i];
+    if (c == '"') {
+        std::size_t j = i + 1;
+        while (j < text.size() && text[j] != '"') j += text[j] == '\\' ? 2 : 1;
+        return j + 1;
+    }
+    if (c == '[' || c == '{') {
+        std::size_t j = i + 1;
+        if (j < text.size() && (text[j] == ']' || text[j] == '}')) return j + 1;
+        for (;;) {
+            if (c == '{') j = value_end(text, j) + 1;  // the key and its ':'
+            j = value_end(text, j);
+            if (j >= text.size() || text[j] != ',') return j + 1;
+            ++j;
+        }
+    }
+    std::size_t j = i;
+    while (j < text.size() && text[j] != ',' && text[j] != ']' && text[j] != '}' && text[j] != ':') ++j;
+    return j;
+}
+
+// The elements (or key and value pairs, flattened) of the container at `i`.
+std::vector<std::string_view> parts(std::string_view value) {
+    std::vector<std::string_view> out;
+    std::size_t j = 1;
+    while (j + 1 < value.size()) {
+        const std::size_t stop = value_end(value, j);
+        out.push_back(value.substr(j, stop - j));
+        j = stop + 1;  // past ',' or ':'
+    }
+    return out;
+}
+
+}  // namespace
+
+bool grows_into(std::string_view before, std::string_view after) {
+    if (before.empty() || after.empty() || before[0] != after[0]) return false;
+    switch (before[0]) {
+        case '"':
+            return before.size() <= after.size() &&
+                   after.substr(0, before.size() - 1) == before.substr(0, before.size() - 1);
+        case '[':
+        case '{': {
+            const auto old_parts = parts(before);
+            const auto new_parts = parts(after);
+            if (old_parts.size() > new_parts.size()) return false;
+            for (std::size_t k = 0; k < old_parts.size(); ++k) {
+                const bool key = before[0] == '{' && k % 2 == 0;
+                if (key ? old_parts[k] != new_parts[k] : !grows_into(old_parts[k], new_parts[k])) return false;
+            }
+            return true;
+        }
+        default:
+            return before == after;
+    }
+}
+
+std::string stream_violation(std::string_view input, const std::vector<std::size_t>& cuts,
+                             std::size_t snapshot_every) {
+    std::optional<RepairResult> whole;
+    try {
+        whole.emplace(repair_text(input.data(), input.size()));
+    } catch (const std::exception& e) {
+        return std::string("repair_text failed: ") + e.what();
+    }
+    auto same_refusal = [&](RepairError error) { return !whole->ok() && whole->error() == error; };
+
+    RepairStream stream;
+    std::optional<std::string> last;
+    std::size_t done = 0;
+    for (std::size_t k = 0; k <= cuts.size(); ++k) {
+        const std::size_t stop = k < cuts.size() ? std::min(cuts[k], input.size()) : input.size();
+        if (stop < done) continue;
+        const std::optional<RepairError> refused = stream.feed(input.substr(done, stop - done));
+        done = stop;
+        if (refused) {
+            if (!same_refusal(*refused)) return "feed refused what repair_text does not: " + std::string(error_message(*refused));
+            return {};
+        }
+        if ((k + 1) % snapshot_every != 0) continue;
+        const std::optional<std::string> snapshot = stream.snapshot();
+        if (!snapshot) {
+            if (last) return "a snapshot disappeared after " + std::to_string(done) + " bytes";
+            continue;
+        }
+        if (!is_strict_json(*snapshot)) return "snapshot is not JSON: " + printable(*snapshot);
+        std::size_t depth = 0;
+        if (compact_valid_json(*snapshot, depth) != *snapshot) return "snapshot is not compact: " + printable(*snapshot);
+        const RepairResult again = repair_text(snapshot->data(), snapshot->size());
+        if (!again.ok() || again.text() != *snapshot) return "snapshot does not repair to itself: " + printable(*snapshot);
+        if (last && !grows_into(*last, *snapshot)) {
+            return "snapshot after " + std::to_string(done) + " bytes shrank: " + printable(*last) + " -> " +
+                   printable(*snapshot);
+        }
+        if (stream.complete() && whole->ok() && *snapshot != whole->text()) {
+            return "complete, but the snapshot is not the result: " + printable(*snapshot);
+        }
+        last = snapshot;
+    }
+    const RepairResult closed = stream.close();
+    if (closed.ok() != whole->ok()) return closed.ok() ? "close repaired what repair_text refuses" : "close refused";
+    if (!closed.ok()) {
+        if (closed.error() != whole->error()) return "close refused for another reason";
+        return {};
+    }
+    if (closed.text() != whole->text()) {
+        return "close gave " + printable(closed.text()) + " instead of " + printable(whole->text());
+    }
+    if (last && !grows_into(*last, closed.text())) return "the last snapshot does not grow into the result";
+    return {};
 }
 
 }  // namespace corvane::fuzz

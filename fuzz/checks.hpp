@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace corvane::fuzz {
 
@@ -30,6 +31,23 @@ std::string compact_valid_json(std::string_view text, std::size_t& depth);
 
 // Repairs `input` and checks every property; aborts on the first violation.
 void check_repair(std::string_view input);
+
+// Whether the compact JSON text `before` grows into `after`: the same type,
+// and a string only longer, an array only with more elements, an object
+// only with more members after the same keys, each value growing into its
+// counterpart; other scalars equal. So a shown value never changes type,
+// shrinks or disappears.
+bool grows_into(std::string_view before, std::string_view after);
+
+// Feeds `input` to a stream in pieces cut at `cuts` (ascending offsets),
+// taking a snapshot after each piece, and returns what broke, or nothing:
+// the stream must close with exactly repair_text's result (or refusal), every
+// snapshot must be compact JSON that repairs to itself and grow into the next
+// one and into the result, and once complete the snapshot is the result.
+// Snapshots are taken after every `snapshot_every`-th piece only (they cost
+// the output's size each). `input` must be valid UTF-8.
+std::string stream_violation(std::string_view input, const std::vector<std::size_t>& cuts,
+                             std::size_t snapshot_every = 1);
 
 // Prints the broken property and the input, then aborts.
 [[noreturn]] void fail(std::string_view what, std::string_view input,

@@ -1,0 +1,174 @@
+#include "parser/stream.hpp"
+
+#include <algorithm>
+
+#include "parser/utf8.hpp"
+
+namespace corvane {
+
+namespace {
+
+// Small to start with: streams are often short, and the buffer doubles.
+constexpr std::size_t FIRST_OUTPUT_BYTES = 256;
+// Settled input is dropped once it is at least this much, and at least as
+// much as what is kept, so that each byte is moved a bounded number of times.
+constexpr std::size_t DISCARD_BYTES = 1 << 12;
+
+// Whitespace and backquotes at the end of the input may yet turn out to be
+// trailing whitespace or a closing fence, which the repair drops; any other
+// byte stays significant whatever follows.
+bool is_firm(std::uint8_t byte) { return !is_whitespace(byte) && byte != '`'; }
+
+// Where a UTF-8 sequence cut off at the end of `data[0, size)` starts, or size.
+std::size_t before_cut_character(const std::uint8_t* data, std::size_t size) {
+    for (std::size_t back = 1; back <= 3 && back <= size; ++back) {
+        const std::uint8_t byte = data[size - back];
+        if ((byte & 0xC0) == 0x80) continue;  // a continuation byte: look further back
+        const std::size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+        return length > back ? size - back : size;
+    }
+    return size;
+}
+
+}  // namespace
+
+RepairStream::RepairStream()
+    : repairer_(FIRST_OUTPUT_BYTES, Lexer(nullptr, 0, 0, 0), false) {}
+
+std::optional<RepairError> RepairStream::feed(std::string_view bytes) {
+    if (refused_ || phase_ == Phase::Done || final_) return refused_;
+    const std::size_t old_size = input_.size();
+    input_.append(bytes);
+    note_firm_bytes(old_size);
+    if (awaited_has_arrived()) run();
+    discard_settled_input();
+    return refused_;
+}
+
+void RepairStream::note_firm_bytes(std::size_t from) {
+    const auto* data = reinterpret_cast<const std::uint8_t*>(input_.data());
+    std::size_t i = input_.size();
+    while (i > from && !is_firm(data[i - 1])) --i;
+    if (i > from) firm_end_ = i == input_.size() ? before_cut_character(data, i) : i;
+}
+
+// Whether what the pass paused for can now be seen, looking only at bytes
+// not looked at before: a comment's or a word's end, or any further byte.
+bool RepairStream::awaited_has_arrived() {
+    if (phase_ == Phase::Start) return true;
+    const auto* data = reinterpret_cast<const std::uint8_t*>(input_.data());
+    const std::size_t end = firm_end_;
+    const Pause& pause = phase_ == Phase::Seek ? prose_pause_ : repairer_.pause;
+    const std::size_t seen = watched_;
+    if (end <= seen) return false;
+    watched_ = end;
+    const std::size_t at = pause.at;
+    switch (pause.need) {
+        case Need::Byte:
+            return true;
+        case Need::Comment: {
+            if (at + 1 >= seen) return true;  // the byte after the '/' is new
+            if (data[at + 1] == '*') {
+                // "*/" after the opener's own '*'; the pair may straddle old and new bytes.
+                for (std::size_t i = std::max(seen, at + 3); i < end; ++i) {
+                    if (data[i - 1] == '*' && data[i] == '/') return true;
+                }
+                return false;
+            }
+            for (std::size_t i = std::max(seen, at + 2); i < end; ++i) {
+                if (data[i] == '\n' || data[i] == '\r') return true;
+            }
+            return false;
+        }
+        case Need::Word:
+            // From the last byte seen: a '/' there may now have its partner.
+            for (std::size_t i = seen - 1; i < end; ++i) {
+                if (ends_word(data, i, end)) return true;
+            }
+            return false;
+    }
+    return true;
+}
+
+void RepairStream::run() {
+    const auto* data = reinterpret_cast<const std::uint8_t*>(input_.data());
+    Lexer& lexer = repairer_.lexer;
+    if (phase_ == Phase::Start) {
+        if (!scan_start(data, input_.size(), final_, start_scan_)) return;
+        start_ = start_scan_.pos;
+        lexer.pos = start_;
+        phase_ = Phase::Seek;
+    }
+    lexer.data = data;
+    lexer.length = input_.size();
+    lexer.end = final_ ? significant_end(data, start_, input_.size()) : std::max(lexer.pos, firm_end_);
+    watched_ = lexer.end;
+    if (phase_ == Phase::Seek) {
+        if (seek_container_start(lexer, final_, prose_, prose_pause_) == SeekResult::Paused) return;
+        phase_ = Phase::Parse;
+    }
+    if (phase_ == Phase::Parse) {
+        repairer_.final = final_;
+        const Outcome outcome = continue_repair(repairer_);
+        if (outcome == Outcome::Paused) return;
+        if (outcome == Outcome::Refused) refused_ = repairer_.error;
+        phase_ = Phase::Done;
+    }
+}
+
+// Drops the input before the earliest position the pass may still read.
+void RepairStream::discard_settled_input() {
+    std::size_t keep = input_.size();
+    switch (phase_) {
+        case Phase::Start:
+            keep = start_scan_.phase == StartScan::Phase::Mark ? 0 : start_scan_.pos;
+            break;
+        case Phase::Seek:
+            keep = prose_.leading ? repairer_.lexer.pos : prose_.start;
+            break;
+        case Phase::Parse:
+            keep = repairer_.lexer.pos;  // the look-ahead and any pause are at or after it
+            break;
+        case Phase::Done:
+            break;
+    }
+    if (keep < DISCARD_BYTES || keep * 2 < input_.size()) return;
+    input_.erase(0, keep);
+    auto move_back = [keep](std::size_t& position) { position = position >= keep ? position - keep : 0; };
+    for (std::size_t* position : {&firm_end_, &watched_, &start_, &start_scan_.pos, &prose_.start, &prose_.at,
+                                  &prose_pause_.at, &repairer_.look, &repairer_.pause.at, &repairer_.lexer.pos,
+                                  &repairer_.lexer.end}) {
+        move_back(*position);
+    }
+    repairer_.lexer.data = reinterpret_cast<const std::uint8_t*>(input_.data());
+    repairer_.lexer.length = input_.size();
+}
+
+std::optional<std::string> RepairStream::snapshot() const {
+    if (phase_ == Phase::Start || phase_ == Phase::Seek) return std::nullopt;
+    const Repairer& r = repairer_;
+    if (phase_ == Phase::Done && !r.wrote) return std::string("null");
+    const std::size_t shown = r.showing_string ? r.out.size() : r.shown;
+    std::string text;
+    text.reserve(shown + 1 + r.depth);
+    text.assign(r.out.data(), shown);
+    if (r.showing_string) text.push_back('"');
+    for (std::size_t d = r.depth; d-- > 0;) text.push_back(r.is_object[d] ? '}' : ']');
+    return text;
+}
+
+RepairResult RepairStream::close() {
+    if (!final_) {
+        final_ = true;
+        if (!refused_ && phase_ != Phase::Done) run();
+    }
+    if (refused_) return RepairResult::failure(*refused_);
+    Repairer& r = repairer_;
+    if (!r.wrote) r.out.append_literal("null");
+    r.wrote = true;
+    if (!is_valid_utf8(r.out.data(), r.out.size())) throw InternalFault("repair output is always utf-8");
+    input_ = std::string();
+    return RepairResult::success(r.out.take());
+}
+
+}  // namespace corvane

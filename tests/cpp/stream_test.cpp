@@ -1,0 +1,102 @@
+// The stream against the whole-text repair: every input of the tables and the
+// corpora, cut into pieces of every kind (one byte at a time, a few bytes,
+// random sizes), must close with repair_text's result while every snapshot
+// stays valid and only grows.
+#include <random>
+
+#include "../../fuzz/checks.hpp"
+#include "cases.hpp"
+
+namespace corvane_test {
+namespace {
+
+std::vector<std::size_t> every(std::size_t step, std::size_t size) {
+    std::vector<std::size_t> cuts;
+    for (std::size_t cut = step; cut < size; cut += step) cuts.push_back(cut);
+    return cuts;
+}
+
+std::vector<std::size_t> random_cuts(std::string_view input, std::mt19937& rng, std::size_t mean) {
+    std::vector<std::size_t> cuts;
+    std::uniform_int_distribution<std::size_t> gap(1, 2 * mean);
+    for (std::size_t cut = gap(rng); cut < input.size(); cut += gap(rng)) cuts.push_back(cut);
+    return cuts;
+}
+
+// Cut between bytes, not inside characters: a piece from Python is text.
+std::vector<std::size_t> between_characters(std::string_view input, std::vector<std::size_t> cuts) {
+    for (std::size_t& cut : cuts) {
+        while (cut > 0 && cut < input.size() && (static_cast<unsigned char>(input[cut]) & 0xC0) == 0x80) --cut;
+    }
+    return cuts;
+}
+
+void expect_streams_like_the_whole(const std::string& name, std::string_view input, std::mt19937& rng) {
+    if (!is_valid_utf8(input)) return;
+    // Small inputs: a snapshot after every piece. Large ones: 64 snapshots
+    // whatever the pieces, which still come a few bytes at a time.
+    const bool large = input.size() >= 4096;
+    const std::size_t small = large ? input.size() / 64 : 1;
+    for (const std::vector<std::size_t>& cuts :
+         {every(small, input.size()), every(small + 2, input.size()), random_cuts(input, rng, small * 8),
+          between_characters(input, random_cuts(input, rng, 3))}) {
+        const std::size_t snapshot_every = large ? cuts.size() / 64 + 1 : 1;
+        const std::string broken = corvane::fuzz::stream_violation(input, cuts, snapshot_every);
+        EXPECT_EQ(broken, "") << name << " in " << cuts.size() + 1 << " pieces";
+        if (!broken.empty()) return;
+    }
+}
+
+TEST(Stream, TableInputs) {
+    std::mt19937 rng(5);
+    for (const std::vector<Case>* table : all_tables()) {
+        for (const Case& row : *table) expect_streams_like_the_whole(show(row.input, 40), row.input, rng);
+    }
+    // What a snapshot must hold back, inside a container so that it is shown:
+    // whitespace and a fence that the end may cut off, a number, keyword or
+    // word, an escape, a quote waiting for its look-ahead, a comment.
+    const std::string held_back[] = {
+        "{\"a\": \"abc   ", "[\"x  " + FENCE, "[\"x" + FENCE + "y", "[1, 2", "[tr", "{\"a\": nul",
+        "{\"k\": 12 , \"l\": -0.5e", "[\"\\u12", "[\"a\\", "{\"a\": \"x\" /* c */ b /* d */ : 1}",
+        "{\"a\": \"x\"  b", "Here: {\"a\": [1, {\"b\": \"c", "{\"a\": 1 // note\n, b: \"\u00e9\"}",
+        "{'a': 'it's'}", "[" + repeat("[", 130),
+    };
+    for (const std::string& input : held_back) expect_streams_like_the_whole(show(input, 40), input, rng);
+}
+
+TEST(Stream, ConformanceSuiteAndBenchDocuments) {
+    std::mt19937 rng(6);
+    std::size_t files = 0;
+    for (const auto& dir : {test_data_dir() / "jsontestsuite" / "test_parsing", bench_data_dir()}) {
+        if (!std::filesystem::is_directory(dir)) continue;
+        for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+            const auto bytes = read_file(entry.path());
+            if (!bytes) continue;
+            expect_streams_like_the_whole(entry.path().filename().string(), *bytes, rng);
+            // Cut-off documents end inside strings, numbers and comments.
+            expect_streams_like_the_whole(entry.path().filename().string() + " cut", bytes->substr(0, bytes->size() * 2 / 3), rng);
+            ++files;
+        }
+    }
+    EXPECT_GE(files, 318u);
+}
+
+TEST(Stream, GrowsIntoIsStrict) {
+    const struct {
+        const char* before;
+        const char* after;
+        bool grows;
+    } rows[] = {
+        {"\"ab\"", "\"abc\"", true},   {"\"ab\"", "\"a\"", false},     {"\"ab\"", "\"xb\"", false},
+        {"[1]", "[1,2]", true},        {"[1,2]", "[1]", false},        {"[\"a\"]", "[\"ab\",1]", true},
+        {"{\"a\":1}", "{\"a\":1,\"b\":2}", true}, {"{\"a\":1}", "{\"b\":1}", false},
+        {"{\"a\":[]}", "{\"a\":[{}]}", true},     {"{\"a\":\"x\"}", "{\"a\":null}", false},
+        {"1", "10", false},            {"null", "\"null\"", false},   {"{\"a\":1,\"a\":2}", "{\"a\":1,\"a\":2}", true},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(corvane::fuzz::grows_into(row.before, row.after), row.grows) << row.before << " -> " << row.after;
+    }
+}
+
+}  // namespace
+}  // namespace corvane_test
