@@ -46,13 +46,13 @@ void OutputBuffer::grow(std::size_t count) {
 namespace {
 
 template <class Scan> Outcome repair_values(Repairer& r);
-template <class Scan> void write_number(Repairer& r);
-template <class Scan> bool copy_plain_number(Repairer& r);
-void rewrite_number(Repairer& r, std::string_view token);
-void write_bareword(Repairer& r);
-void write_token_as_string(Repairer& r, std::string_view token);
-void write_escape(Repairer& r);
-void write_escaped_byte(Repairer& r, std::uint8_t byte);
+template <class Scan> void write_number(Lexer& lx, OutputBuffer& out);
+template <class Scan> bool copy_plain_number(Lexer& lx, OutputBuffer& out);
+void rewrite_number(OutputBuffer& out, std::string_view token);
+void write_bareword(OutputBuffer& out, std::string_view token);
+void write_token_as_string(OutputBuffer& out, std::string_view token);
+std::size_t write_escape(const std::uint8_t* data, std::size_t p, std::size_t end, OutputBuffer& out);
+void write_escaped_byte(OutputBuffer& out, std::uint8_t byte);
 
 template <class Scan>
 RepairResult run_repair(const char* data, std::size_t length) {
@@ -103,6 +103,37 @@ bool escape_is_whole(const std::uint8_t* data, std::size_t p, std::size_t end) {
     return true;
 }
 
+// Where copying a string's content stopped, and why: just past an unescaped
+// quote of the opening kind, or where the input so far runs out (or on an
+// escape whose bytes have not all arrived).
+struct StringStop {
+    std::size_t pos;
+    bool at_quote;
+};
+
+// Copies a string's content from `pos`, escaped as JSON requires. Plain
+// content is copied in runs; only quotes, backslashes and control bytes need
+// a decision. Out of line, and given the cursor by value, so that its loop
+// has the registers to itself and the pass keeps its own cursor in one.
+template <class Scan>
+CORVANE_NOINLINE StringStop copy_string_content(const std::uint8_t* data, std::size_t pos, std::size_t end,
+                                                 OutputBuffer& out, std::uint8_t quote, bool final) {
+    while (pos < end) {
+        pos = Scan::copy_string_run(data, pos, end, quote, out);
+        if (pos == end) break;
+        const std::uint8_t byte = data[pos];
+        if (byte == quote) return {pos + 1, true};
+        if (byte == '\\') {
+            if (!final && !escape_is_whole(data, pos, end)) break;
+            pos = write_escape(data, pos + 1, end, out);
+        } else {
+            ++pos;
+            write_escaped_byte(out, byte);
+        }
+    }
+    return {pos, false};
+}
+
 // The pass, as one function with a label per step: a value, the array loop,
 // the object loop with its key and colon, a string, and the look-ahead that
 // decides what a quote in an object value means. Only containers change the
@@ -111,29 +142,47 @@ bool escape_is_whole(const std::uint8_t* data, std::size_t p, std::size_t end) {
 // whole text), the pass records where it stands and returns Paused.
 template <class Scan>
 Outcome repair_values(Repairer& r) {
-    Lexer& lx = r.lexer;
+    // The hot state lives in locals, written back only when the pass stops:
+    // every byte stored through the output's char pointer could alias the
+    // Repairer, and would make the compiler read its fields again. What is
+    // only written (the snapshot marks) or rarely read stays in the Repairer.
     OutputBuffer& out = r.out;
+    Lexer lx = r.lexer;
     const bool final = r.final;
+    std::uint32_t depth = r.depth;
     bool need_comma = r.need_comma;
-    auto pause = [&](Step step, Need need, std::size_t at) {
+    // These two matter only inside a string (and in_key up to the key's ':'):
+    // kept out of stop() so that they are not live everywhere else.
+    bool in_key = false;
+    std::uint8_t quote = 0;
+    // The innermost container is an object (a copy of the top of is_object).
+    bool in_object = depth > 0 && r.is_object[depth - 1];
+    auto stop = [&](Step step) {
+        r.lexer = lx;
         r.step = step;
+        r.depth = depth;
         r.need_comma = need_comma;
+    };
+    auto pause = [&](Step step, Need need, std::size_t at) {
+        stop(step);
         r.pause = {need, at};
         return Outcome::Paused;
     };
     auto refuse = [&](RepairError error) {
-        r.step = Step::Finished;
+        stop(Step::Finished);
         r.error = error;
         return Outcome::Refused;
     };
-    auto in_object = [&] { return r.depth > 0 && r.is_object[r.depth - 1]; };
 
     switch (r.step) {
         case Step::Value: goto value;
         case Step::ArrayNext: goto array_next;
         case Step::ObjectNext: goto object_next;
         case Step::ObjectColon: goto object_colon;
-        case Step::String: goto string;
+        case Step::String:
+            in_key = r.in_key;
+            quote = r.quote;
+            goto string;
         case Step::QuoteGap: goto quote_gap;
         case Step::QuoteWord: goto quote_word;
         case Step::QuoteColon: goto quote_colon;
@@ -157,7 +206,7 @@ value:
             case '[':
             case '{':
                 // The bracket is not consumed when the limit refuses it.
-                if (r.depth >= MAX_DEPTH) return refuse(RepairError::DepthExceeded);
+                if (depth >= MAX_DEPTH) return refuse(RepairError::DepthExceeded);
                 goto container_open;
             case ']':
             case '}':
@@ -170,9 +219,9 @@ value:
         if (number || has_class(byte, byte_class::WORD_START)) {
             if (!final && !word_is_whole(lx)) return pause(Step::Value, Need::Word, lx.pos);
             if (number) {
-                write_number<Scan>(r);
+                write_number<Scan>(lx, out);
             } else {
-                write_bareword(r);
+                write_bareword(out, scan_bareword(lx));
             }
             goto value_written;
         }
@@ -183,33 +232,36 @@ no_value:
     // Only a member's value can be missing inside a container (array elements
     // start at a value's first byte): it becomes null. A missing first value
     // is written as null at the very end.
-    if (r.depth == 0) goto finished;
+    if (depth == 0) goto finished;
     out.append_literal("null");
     goto value_written;
 
 value_written:
-    r.shown = out.size();
-    if (r.depth == 0) {
+    if (!final) r.shown = out.size();  // only a stream's snapshots read it
+    if (depth == 0) {
         r.wrote = true;
         goto finished;
     }
     need_comma = true;
-    if (r.is_object[r.depth - 1]) goto object_next;
+    if (in_object) goto object_next;
     goto array_next;
 
 container_open: {
     const bool object = lx.peek() == '{';
     ++lx.pos;
     out.push(object ? '{' : '[');
-    r.is_object[r.depth++] = object;
+    r.is_object[depth++] = object;
+    in_object = object;
     need_comma = false;
-    r.shown = out.size();
+    if (!final) r.shown = out.size();  // only a stream's snapshots read it
     if (object) goto object_next;
     goto array_next;
 }
 
 container_close:
-    out.push(r.is_object[--r.depth] ? '}' : ']');
+    out.push(in_object ? '}' : ']');
+    --depth;
+    in_object = depth > 0 && r.is_object[depth - 1];
     goto value_written;
 
 array_next:
@@ -259,15 +311,15 @@ object_next:
         }
         if (!quoted && !final && !word_is_whole(lx)) return pause(Step::ObjectNext, Need::Word, lx.pos);
         if (need_comma) out.push(',');
-        r.in_key = true;
+        in_key = true;
         if (quoted) goto string_open;
         // An unquoted key is written as it stands: no keyword or number rewriting.
-        write_token_as_string(r, scan_bareword(lx));
+        write_token_as_string(out, scan_bareword(lx));
         goto object_colon;
     }
 
 object_colon:
-    r.in_key = false;
+    in_key = false;
     if (!skip_whitespace_and_comments<Scan>(lx, final)) return pause(Step::ObjectColon, Need::Comment, lx.pos);
     if (lx.at_end() && !final) return pause(Step::ObjectColon, Need::Byte, lx.pos);
     if (!lx.at_end() && lx.peek() == ':') ++lx.pos;
@@ -276,39 +328,33 @@ object_colon:
 
 string_open:
     // Either quote opens a string; the output's is always '"'.
-    r.quote = lx.data[lx.pos++];
+    quote = lx.data[lx.pos++];
     out.push('"');
-    r.showing_string = !r.in_key;
+    if (!final) r.showing_string = !in_key;
     goto string;
 
 string:
-    // Plain content is copied in runs; only quotes, backslashes and control
-    // bytes need a decision. A string the input leaves open is closed.
-    while (lx.pos < lx.end) {
-        lx.pos = Scan::copy_string_run(lx.data, lx.pos, lx.end, r.quote, out);
-        if (lx.pos == lx.end) break;
-        const std::uint8_t byte = lx.data[lx.pos];
-        if (byte == r.quote) {
-            ++lx.pos;
-            if (r.in_key || !in_object()) goto string_close;
-            r.look = lx.pos;
-            goto quote_gap;
-        }
-        if (byte == '\\') {
-            if (!final && !escape_is_whole(lx.data, lx.pos, lx.end)) return pause(Step::String, Need::Byte, lx.pos);
-            ++lx.pos;
-            write_escape(r);
-        } else {
-            ++lx.pos;
-            write_escaped_byte(r, byte);
+    // A string the input leaves open is closed.
+    {
+        const StringStop stopped = copy_string_content<Scan>(lx.data, lx.pos, lx.end, out, quote, final);
+        lx.pos = stopped.pos;
+        if (!stopped.at_quote) {
+            if (!final) {
+                r.in_key = in_key;
+                r.quote = quote;
+                return pause(Step::String, Need::Byte, lx.pos);
+            }
+            goto string_close;
         }
     }
-    if (!final) return pause(Step::String, Need::Byte, lx.pos);
+    if (in_key || !in_object) goto string_close;
+    r.look = lx.pos;
+    goto quote_gap;
 
 string_close:
     out.push('"');
-    r.showing_string = false;
-    if (r.in_key) goto object_colon;
+    if (!final) r.showing_string = false;
+    if (in_key) goto object_colon;
     goto value_written;
 
     // In an object member's value the first unescaped quote of the opening
@@ -322,11 +368,16 @@ quote_gap: {
     const bool settled = skip_whitespace_and_comments<Scan>(after, final);
     r.look = after.pos;
     if (!settled) return pause(Step::QuoteGap, Need::Comment, after.pos);
+    // Closing here, the object loop would skip the same gap again: skip it once.
     if (after.at_end()) {
         if (!final) return pause(Step::QuoteGap, Need::Byte, after.pos);
+        lx.pos = after.pos;
         goto string_close;
     }
-    if (!is_key_start(after.peek())) goto string_close;
+    if (!is_key_start(after.peek())) {
+        lx.pos = after.pos;
+        goto string_close;
+    }
 }
 quote_word: {
     Lexer probe(lx.data, lx.length, r.look, lx.end);
@@ -345,8 +396,7 @@ quote_colon: {
 }
 
 finished:
-    r.step = Step::Finished;
-    r.need_comma = need_comma;
+    stop(Step::Finished);
     return Outcome::Finished;
 }
 
@@ -356,19 +406,18 @@ inline bool is_digit(std::uint8_t byte) { return byte >= '0' && byte <= '9'; }
 // number without computing its value (no rounding, no digit limit), or writes
 // the whole token as a string when it is not a number.
 template <class Scan>
-void write_number(Repairer& r) {
+void write_number(Lexer& lx, OutputBuffer& out) {
     if constexpr (Scan::NUMBER_FAST_PATH) {
-        if (copy_plain_number<Scan>(r)) return;
+        if (copy_plain_number<Scan>(lx, out)) return;
     }
-    rewrite_number(r, scan_bareword(r.lexer));
+    rewrite_number(out, scan_bareword(lx));
 }
 
 // Copies a number that already has strict JSON form, the common case, with
 // its exponent marker lower-cased: for such a token the general rewrite
 // changes nothing else. Returns false, having consumed nothing, otherwise.
 template <class Scan>
-bool copy_plain_number(Repairer& r) {
-    Lexer& lx = r.lexer;
+bool copy_plain_number(Lexer& lx, OutputBuffer& out) {
     const std::uint8_t* data = lx.data;
     const std::size_t end = lx.end;
     std::size_t p = lx.pos;
@@ -404,11 +453,11 @@ bool copy_plain_number(Repairer& r) {
     }
 
     if (marker == 0) {
-        r.out.append(data + lx.pos, p - lx.pos);
+        out.append(data + lx.pos, p - lx.pos);
     } else {
-        r.out.append(data + lx.pos, marker - lx.pos);
-        r.out.push('e');
-        r.out.append(data + marker + 1, p - marker - 1);
+        out.append(data + lx.pos, marker - lx.pos);
+        out.push('e');
+        out.append(data + marker + 1, p - marker - 1);
     }
     lx.pos = p;
     return true;
@@ -416,7 +465,7 @@ bool copy_plain_number(Repairer& r) {
 
 // The general number rewrite: drops a '+' sign, strips leading zeros of the
 // integer part, supplies missing digits as 0, lower-cases the exponent marker.
-void rewrite_number(Repairer& r, std::string_view token) {
+void rewrite_number(OutputBuffer& out, std::string_view token) {
     std::string_view body = token;
     bool negative = false;
     if (body[0] == '+' || body[0] == '-') {
@@ -424,7 +473,7 @@ void rewrite_number(Repairer& r, std::string_view token) {
         body.remove_prefix(1);
     }
     if (body.empty()) {  // a sign alone
-        r.out.push('0');
+        out.push('0');
         return;
     }
 
@@ -452,11 +501,10 @@ void rewrite_number(Repairer& r, std::string_view token) {
         if (!is_digit(static_cast<std::uint8_t>(c))) is_number = false;
     }
     if (!is_number) {
-        write_token_as_string(r, token);
+        write_token_as_string(out, token);
         return;
     }
 
-    OutputBuffer& out = r.out;
     if (negative) out.push('-');
     std::string_view integer = mantissa.substr(0, dot);
     while (!integer.empty() && integer[0] == '0') integer.remove_prefix(1);
@@ -484,8 +532,7 @@ void rewrite_number(Repairer& r, std::string_view token) {
 // Entered on a letter, '_', '$' or a byte of 0x80 and above. Keywords in the
 // forms people write them (True, None, ...) become JSON literals; any other
 // word becomes a string.
-void write_bareword(Repairer& r) {
-    const std::string_view token = scan_bareword(r.lexer);
+void write_bareword(OutputBuffer& out, std::string_view token) {
     // Only the first letter may be upper case.
     auto matches = [&token](std::string_view lower) {
         if (token.size() != lower.size()) return false;
@@ -494,44 +541,43 @@ void write_bareword(Repairer& r) {
         return token.substr(1) == lower.substr(1);
     };
     if (matches("true")) {
-        r.out.append_literal("true");
+        out.append_literal("true");
     } else if (matches("false")) {
-        r.out.append_literal("false");
+        out.append_literal("false");
     } else if (matches("null") || matches("none")) {
-        r.out.append_literal("null");
+        out.append_literal("null");
     } else {
-        write_token_as_string(r, token);
+        write_token_as_string(out, token);
     }
 }
 
 // Writes a bareword or a failed number as a JSON string: plain runs are
 // copied whole, the rest goes through write_escaped_byte.
-void write_token_as_string(Repairer& r, std::string_view token) {
+void write_token_as_string(OutputBuffer& out, std::string_view token) {
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(token.data());
-    r.out.push('"');
+    out.push('"');
     std::size_t i = 0;
     while (i < token.size()) {
         std::size_t run = i;
         while (run < token.size() && !is_string_special(bytes[run])) ++run;
-        r.out.append(bytes + i, run - i);
+        out.append(bytes + i, run - i);
         if (run == token.size()) break;
-        write_escaped_byte(r, bytes[run]);
+        write_escaped_byte(out, bytes[run]);
         i = run + 1;
     }
-    r.out.push('"');
+    out.push('"');
 }
 
-// Entered just after a backslash inside a string. Keeps valid escapes,
-// completes a cut-off \u with zeros, and drops the backslash of any other
-// escape. A backslash at the very end becomes an escaped backslash.
-void write_escape(Repairer& r) {
-    Lexer& lx = r.lexer;
-    OutputBuffer& out = r.out;
-    if (lx.at_end()) {
+// Entered just after a backslash inside a string, with the cursor at `p`;
+// returns where the escape ends. Keeps valid escapes, completes a cut-off \u
+// with zeros, and drops the backslash of any other escape. A backslash at
+// the very end becomes an escaped backslash.
+std::size_t write_escape(const std::uint8_t* data, std::size_t p, std::size_t end, OutputBuffer& out) {
+    if (p >= end) {
         out.append_literal("\\\\");
-        return;
+        return p;
     }
-    const std::uint8_t escaped = lx.data[lx.pos++];
+    const std::uint8_t escaped = data[p++];
     switch (escaped) {
         case '"':
         case '/':
@@ -543,22 +589,22 @@ void write_escape(Repairer& r) {
         case 't':
             out.push('\\');
             out.push(static_cast<char>(escaped));
-            return;
+            return p;
         case 'u':
             out.append_literal("\\u");
             // Missing digits are filled with '0'; the byte that stopped them
             // is read again as content.
             for (int i = 0; i < 4; ++i) {
-                if (!lx.at_end() && is_hex_digit(lx.peek())) {
-                    out.push(static_cast<char>(lx.data[lx.pos++]));
+                if (p < end && is_hex_digit(data[p])) {
+                    out.push(static_cast<char>(data[p++]));
                 } else {
                     out.push('0');
                 }
             }
-            return;
+            return p;
         default:
-            write_escaped_byte(r, escaped);
-            return;
+            write_escaped_byte(out, escaped);
+            return p;
     }
 }
 
@@ -567,8 +613,7 @@ constexpr char HEX_DIGITS[] = "0123456789abcdef";
 // Appends one content byte of a JSON string, escaped as JSON requires. Only
 // tab, line feed and carriage return get short escapes; other control bytes
 // become \u00XX with lowercase digits. Bytes of 0x80 and above pass through.
-void write_escaped_byte(Repairer& r, std::uint8_t byte) {
-    OutputBuffer& out = r.out;
+void write_escaped_byte(OutputBuffer& out, std::uint8_t byte) {
     switch (byte) {
         case '\t': out.append_literal("\\t"); return;
         case '\n': out.append_literal("\\n"); return;
