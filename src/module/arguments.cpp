@@ -147,4 +147,43 @@ Expected<Done> bind_arguments(const ArgumentSpec& signature, PyObject* args, PyO
     return Done{};
 }
 
+namespace {
+
+PendingError with_argument_note(PendingError error, std::string_view parameter) {
+    std::string note = "while processing '";
+    note += parameter;
+    note += "'";
+    error.add_note(note);
+    return error;
+}
+
+}  // namespace
+
+Expected<TextArgument> text_argument(const ArgumentSpec& signature, PyObject* args, PyObject* kwargs) {
+    PyObject* slots[1] = {nullptr};
+    Expected<Done> bound = bind_arguments(signature, args, kwargs, slots);
+    if (!bound) {
+        return std::move(bound.error());
+    }
+    PyObject* input = slots[0];
+    const std::string_view parameter = signature.positional_names[0];
+    if (!is_str(input)) {
+        return with_argument_note(
+            PendingError::wrong_type(input, reinterpret_cast<PyObject*>(&PyUnicode_Type)), parameter);
+    }
+    TextArgument argument;
+    argument.encoded = PyRef(PyUnicode_AsUTF8String(input));
+    if (!argument.encoded) {
+        return with_argument_note(PendingError::fetch(), parameter);
+    }
+    const char* data = PyBytes_AsString(argument.encoded.get());
+    const Py_ssize_t size = PyBytes_Size(argument.encoded.get());
+    argument.characters = PyUnicode_GetLength(input);
+    if (data == nullptr || size < 0 || argument.characters < 0) {
+        return PendingError::fetch();
+    }
+    argument.utf8 = std::string_view(data, static_cast<std::size_t>(size));
+    return argument;
+}
+
 }  // namespace corvane::module

@@ -24,4 +24,17 @@ struct ArgumentSpec {
 Expected<Done> bind_arguments(const ArgumentSpec& signature, PyObject* args, PyObject* kwargs,
                               std::span<PyObject*> slots);
 
+// A str argument in UTF-8: `utf8` views the buffer of the bytes object that
+// `encoded` owns; `characters` is the str's length.
+struct TextArgument {
+    PyRef encoded;
+    std::string_view utf8;
+    Py_ssize_t characters = 0;
+};
+
+// Binds a function's one parameter, which must be a str (subclasses too: their
+// characters are encoded, their __str__ is never called). A failure to
+// convert carries the note "while processing '<parameter>'".
+Expected<TextArgument> text_argument(const ArgumentSpec& signature, PyObject* args, PyObject* kwargs);
+
 }  // namespace corvane::module

@@ -16,41 +16,14 @@ constexpr ArgumentSpec REPAIR_JSON_SPEC{"repair_json", INPUT_PARAMETERS, 1};
 constexpr ArgumentSpec REPAIR_TO_STRING_SPEC{"repair_to_string", INPUT_PARAMETERS, 1};
 constexpr ArgumentSpec LOADS_SPEC{"loads", INPUT_PARAMETERS, 1};
 
-// Attaches "while processing '<parameter>'" to a conversion failure.
-PendingError with_argument_note(PendingError error, std::string_view parameter) {
-    std::string note = "while processing '";
-    note += parameter;
-    note += "'";
-    error.add_note(note);
-    return error;
-}
-
-// Binds `input` and returns a private copy of its UTF-8 encoding.
+// Binds `input` and returns a private copy of its UTF-8 encoding: the
+// engine runs without the GIL, and no Python reference may be held then.
 Expected<std::string> input_bytes(const ArgumentSpec& signature, PyObject* args, PyObject* kwargs) {
-    PyObject* slots[1] = {nullptr};
-    Expected<Done> bound = bind_arguments(signature, args, kwargs, slots);
-    if (!bound) {
-        return std::move(bound.error());
+    Expected<TextArgument> input = text_argument(signature, args, kwargs);
+    if (!input) {
+        return std::move(input.error());
     }
-    PyObject* input = slots[0];
-    const std::string_view parameter = signature.positional_names[0];
-
-    // str subclasses are welcome: their characters are encoded, their
-    // __str__ is never called.
-    if (!(PyType_GetFlags(Py_TYPE(input)) & Py_TPFLAGS_UNICODE_SUBCLASS)) {
-        return with_argument_note(
-            PendingError::wrong_type(input, reinterpret_cast<PyObject*>(&PyUnicode_Type)), parameter);
-    }
-    PyRef encoded(PyUnicode_AsUTF8String(input));
-    if (!encoded) {
-        return with_argument_note(PendingError::fetch(), parameter);
-    }
-    const char* data = PyBytes_AsString(encoded.get());
-    const Py_ssize_t size = PyBytes_Size(encoded.get());
-    if (data == nullptr || size < 0) {
-        return PendingError::fetch();
-    }
-    return std::string(data, static_cast<std::size_t>(size));
+    return std::string(input.value().utf8);
 }
 
 // Runs the engine over `input` without the GIL; a refusal becomes ValueError.
@@ -112,19 +85,6 @@ Expected<PyRef> loads_call(PyObject* args, PyObject* kwargs) {
         return PendingError::fetch();
     }
     return result;
-}
-
-// The shape of every entry point: one guard, and one place that raises.
-// Not noexcept: the only thing that leaves it is the unwind that ends a
-// thread at interpreter exit (see guarded).
-template <class Body>
-PyObject* entry_point(Body&& body) {
-    Expected<PyRef> outcome = guarded<PyRef>(std::forward<Body>(body));
-    if (outcome) {
-        return outcome.value().release();
-    }
-    std::move(outcome.error()).raise();
-    return nullptr;
 }
 
 }  // namespace

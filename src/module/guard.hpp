@@ -65,4 +65,28 @@ auto without_gil(Body&& body) -> decltype(body()) {
     return std::move(*result);
 }
 
+// The shape of every entry point: one guard, and one place that raises.
+// Not noexcept: the only thing that leaves it is the unwind that ends a
+// thread at interpreter exit (see guarded).
+template <class Body>
+PyObject* entry_point(Body&& body) {
+    Expected<PyRef> outcome = guarded<PyRef>(std::forward<Body>(body));
+    if (outcome) {
+        return outcome.value().release();
+    }
+    std::move(outcome.error()).raise();
+    return nullptr;
+}
+
+// A module's Py_mod_exec slot over the step that fills the new module.
+template <Expected<Done> (*Fill)(PyObject*)>
+int module_exec(PyObject* module) noexcept {
+    Expected<Done> outcome = guarded<Done>([&] { return Fill(module); });
+    if (outcome) {
+        return 0;
+    }
+    std::move(outcome.error()).raise();
+    return -1;
+}
+
 }  // namespace corvane::module

@@ -106,17 +106,8 @@ Expected<Done> fill_module(PyObject* module) {
     return Done{};
 }
 
-int execute_module(PyObject* module) noexcept {
-    Expected<Done> outcome = guarded<Done>([&] { return fill_module(module); });
-    if (outcome) {
-        return 0;
-    }
-    std::move(outcome.error()).raise();
-    return -1;
-}
-
 PyModuleDef_Slot SLOTS[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(&execute_module)},
+    {Py_mod_exec, reinterpret_cast<void*>(&module_exec<fill_module>)},
     {0, nullptr},
 };
 

@@ -144,11 +144,30 @@ void RepairStream::discard_settled_input() {
     repairer_.lexer.length = input_.size();
 }
 
+namespace {
+
+// How much of an open string's output a snapshot shows. Not a trailing
+// escape of a high surrogate: a low one may follow and make one character
+// of the two, and a snapshot that is decoded would then see its last
+// character change instead of the string growing.
+std::size_t open_string_shown(const char* out, std::size_t size) {
+    if (size < 6) return size;
+    const char* escape = out + size - 6;
+    const bool high = escape[0] == '\\' && escape[1] == 'u' && (escape[2] == 'd' || escape[2] == 'D') &&
+                      std::string_view("89abAB").find(escape[3]) != std::string_view::npos;
+    if (!high) return size;
+    std::size_t backslashes = 0;  // before it: an even run leaves it an escape
+    while (escape - backslashes > out && escape[-1 - static_cast<std::ptrdiff_t>(backslashes)] == '\\') ++backslashes;
+    return backslashes % 2 == 0 ? size - 6 : size;
+}
+
+}  // namespace
+
 std::optional<std::string> RepairStream::snapshot() const {
     if (phase_ == Phase::Start || phase_ == Phase::Seek) return std::nullopt;
     const Repairer& r = repairer_;
     if (phase_ == Phase::Done && !r.wrote) return std::string("null");
-    const std::size_t shown = r.showing_string ? r.out.size() : r.shown;
+    const std::size_t shown = r.showing_string ? open_string_shown(r.out.data(), r.out.size()) : r.shown;
     std::string text;
     text.reserve(shown + 1 + r.depth);
     text.assign(r.out.data(), shown);

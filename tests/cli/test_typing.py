@@ -1,4 +1,4 @@
-"""The shipped type information: mypy --strict and pyright see exact types."""
+"""The shipped type information of both modules: mypy --strict and pyright see exact types."""
 
 import json
 import os
@@ -14,7 +14,8 @@ from conftest import find_installed
 SAMPLE = textwrap.dedent(
     """\
     import corvane
-    from typing import Any, List
+    from corvane_stream import RepairStream
+    from typing import Any, List, Optional
 
     def text_of(raw: str) -> str:
         return corvane.repair(raw)
@@ -28,6 +29,17 @@ SAMPLE = textwrap.dedent(
     version: str = corvane.__version__
     depth: int = corvane.MAX_DEPTH
     names: List[str] = corvane.__all__
+
+    def streamed(chunks: List[str]) -> Any:
+        stream = RepairStream()
+        for chunk in chunks:
+            stream.feed(chunk=chunk)
+            shown: Optional[str] = stream.snapshot()
+            if stream.complete or stream.closed:
+                break
+        reveal_type(stream.close())
+        reveal_type(stream.complete)
+        return stream.value()
     reveal_type(corvane.repair("{"))
     reveal_type(corvane.repair_json("{"))
     reveal_type(corvane.repair_to_string("{"))
@@ -41,7 +53,7 @@ WRONG_LINE = SAMPLE.splitlines().index('corvane.repair(b"{}")') + 1
 
 # The revealed types, in the order of the sample (older mypy releases spell
 # them "builtins.str", newer ones and pyright "str").
-REVEALED = ["str", "str", "str", "Any", "int", "str"]
+REVEALED = ["str", "bool", "str", "str", "str", "Any", "int", "str"]
 
 
 @pytest.fixture

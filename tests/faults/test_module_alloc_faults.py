@@ -1,6 +1,7 @@
 """Out-of-memory inside the extension module, at every native allocation of a
 call in turn: each must raise MemoryError (never a crash, never another
-exception) and free every native block the call had taken.
+exception) and free every native block the call had taken. A RepairStream
+that met the failure is then still usable or closed, never corrupt.
 
 The allocation hook (alloc_hook.cpp) is compiled here and preloaded into a
 child interpreter, which imports the same corvane module as this one.
@@ -30,10 +31,43 @@ hook = ctypes.CDLL(sys.argv[1])
 hook.corvane_faults_arm.argtypes = [ctypes.c_long]
 hook.corvane_faults_attempts.restype = ctypes.c_long
 hook.corvane_faults_live.restype = ctypes.c_long
+from corvane_stream import RepairStream
+
+BROKEN = "the stream ran out of memory during a repair and was closed"
+stream_problems = []
+
+def stream(text):
+    # Fed in three pieces with a snapshot after each. A stream that met the
+    # failure must then still be usable, or closed and saying why.
+    s = RepairStream()
+    third = len(text) // 3
+    try:
+        for piece in (text[:third], text[third:2 * third], text[2 * third:]):
+            s.feed(piece)
+            s.snapshot()
+        s.value()
+        return s.close()
+    except MemoryError:
+        pass
+    hook.corvane_faults_disarm()
+    try:
+        refusal = corvane.repair(text) and None
+    except ValueError as error:
+        refusal = str(error)
+    try:
+        s.close()
+    except ValueError as error:
+        if not (s.closed and str(error) in (BROKEN, refusal)):
+            stream_problems.append("after MemoryError, close() raised %r" % error)
+    except BaseException as error:
+        stream_problems.append("after MemoryError, close() raised %r" % error)
+    del s
+    raise MemoryError
+
 cases = json.loads(sys.argv[2])
 report = []
 for function_name, text in cases:
-    function = getattr(corvane, function_name)
+    function = stream if function_name == "stream" else getattr(corvane, function_name)
     try:
         expected = ("value", function(text))
     except Exception as error:
@@ -49,6 +83,8 @@ for function_name, text in cases:
         except MemoryError:
             hook.corvane_faults_disarm()
             entry["failures"] += 1
+            entry["problems"] += ["k=%d: %s" % (k, problem) for problem in stream_problems]
+            del stream_problems[:]
             if hook.corvane_faults_live():
                 entry["problems"].append("k=%d: %d blocks left" % (k, hook.corvane_faults_live()))
             continue
@@ -75,11 +111,11 @@ TEXTS = {
 }
 # (text name, functions, fewest allocation points the walk must meet)
 CASES = [
-    ("object", ["repair", "repair_json", "repair_to_string", "loads"], 2),
-    ("grows", ["repair", "loads"], 3),
-    ("deep", ["repair", "loads"], 2),
-    ("ambiguous", ["repair", "loads"], 2),
-    ("prose", ["repair", "loads"], 2),
+    ("object", ["repair", "repair_json", "repair_to_string", "loads", "stream"], 2),
+    ("grows", ["repair", "loads", "stream"], 3),
+    ("deep", ["repair", "loads", "stream"], 2),
+    ("ambiguous", ["repair", "loads", "stream"], 2),
+    ("prose", ["repair", "loads", "stream"], 2),
 ]
 
 

@@ -11,6 +11,7 @@ import types
 import pytest
 
 import corvane
+from corvane_stream import RepairStream
 
 CALLS = 100_000
 # A leaked input copy or output buffer would cost at least the text's size on
@@ -71,7 +72,17 @@ def run_path(function, args=(), kwargs=None, raises=None, watched=()):
     return growth, [a - b for a, b in zip(after, counts)]
 
 
-FUNCTIONS = [corvane.repair, corvane.repair_json, corvane.repair_to_string, corvane.loads]
+def streamed(*args, **kwargs):
+    """A RepairStream through every method, fed what the functions are given."""
+    stream = RepairStream()
+    stream.feed(*args, **{("chunk" if key == "input" else key): value for key, value in kwargs.items()})
+    stream.snapshot()
+    stream.value()
+    repr(stream)
+    return stream.close()
+
+
+FUNCTIONS = [corvane.repair, corvane.repair_json, corvane.repair_to_string, corvane.loads, streamed]
 
 BIG_NUMBER = 10 ** 30
 RAW_TEXT = OBJECT_TEXT.encode()

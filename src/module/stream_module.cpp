@@ -1,0 +1,374 @@
+// The corvane_stream extension module: RepairStream, the repair of JSON that
+// is still arriving, as a Python type over the engine's RepairStream.
+#include "module/arguments.hpp"
+#include "module/guard.hpp"
+#include "parser/stream.hpp"
+
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+
+#ifndef CORVANE_VERSION
+#error "CORVANE_VERSION must be defined by the build"
+#endif
+
+namespace corvane::module {
+namespace {
+
+// A piece at least this long is repaired with the GIL released; for shorter
+// ones giving the GIL up and taking it back would cost more than the repair.
+constexpr std::size_t GIL_FREE_BYTES = 64 * 1024;
+
+constexpr std::string_view CHUNK_PARAMETER[] = {"chunk"};
+constexpr ArgumentSpec FEED_SPEC{"feed", CHUNK_PARAMETER, 1};
+constexpr ArgumentSpec NEW_SPEC{"RepairStream", {}, 0};
+
+constexpr const char* CLOSED_MESSAGE = "feed() after close()";
+constexpr const char* BROKEN_MESSAGE = "the stream ran out of memory during a repair and was closed";
+
+enum class Status : std::uint8_t {
+    Open,
+    Closed,   // close() succeeded; its text is kept
+    Refused,  // the repair was refused; every later call raises the same ValueError
+    Broken,   // the engine ran out of memory (or broke an invariant) midway: its state is unknown
+};
+
+// What one Python RepairStream holds. Every field is touched only with
+// `lock` held, so calls from several threads take turns.
+struct StreamState {
+    std::mutex lock;
+    RepairStream engine;
+    Status status = Status::Open;
+    bool complete = false;     // as the engine last said, kept past close()
+    std::size_t characters = 0;  // fed so far, for repr
+    std::string_view refusal;  // Refused: the ValueError's message (static text)
+    PyRef result;              // Closed: close()'s str, handed out again on request
+    std::optional<OutputText> unconverted;  // Closed, but the str could not be made yet
+};
+
+struct StreamObject {
+    PyObject_HEAD
+    StreamState* state;
+};
+
+StreamState& state_of(PyObject* self) noexcept {
+    return *reinterpret_cast<StreamObject*>(self)->state;
+}
+
+// Takes the stream's lock. A thread that would have to wait lets go of the
+// GIL meanwhile: the holder may itself be waiting for the GIL, or repairing
+// without it. The lock is never held while Python code could run (no call
+// into the interpreter that may run arbitrary code), so a finaliser or
+// another thread that uses the same stream cannot deadlock on it.
+std::unique_lock<std::mutex> lock_state(StreamState& state) {
+    std::unique_lock<std::mutex> lock(state.lock, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        lock = without_gil([&] { return std::unique_lock<std::mutex>(state.lock); });
+    }
+    return lock;
+}
+
+// What an engine step gave: its result, or what it threw.
+template <class Result>
+struct StepOutcome {
+    std::optional<Result> result;
+    std::exception_ptr failure;
+};
+
+// Runs an engine step, without the GIL when it is long. What the step throws
+// marks the stream broken (its state is then unknown) and is handed back,
+// to be thrown on once the caller has let go of what it holds.
+template <class Step>
+auto run_engine(StreamState& state, bool long_step, Step&& step) -> StepOutcome<decltype(step())> {
+    using Outcome = StepOutcome<decltype(step())>;
+    auto attempt = [&]() -> Outcome {
+        try {
+            return Outcome{step(), nullptr};
+        } catch (...) {
+            return Outcome{std::nullopt, std::current_exception()};
+        }
+    };
+    Outcome outcome = long_step ? without_gil(attempt) : attempt();
+    if (outcome.failure) state.status = Status::Broken;
+    return outcome;
+}
+
+// The ValueError for a stream that can no longer repair.
+PendingError unusable(const StreamState& state) {
+    if (state.status == Status::Refused) return PendingError::message(PyExc_ValueError, std::string(state.refusal));
+    return PendingError::message(PyExc_ValueError, BROKEN_MESSAGE);
+}
+
+PyRef none() { return PyRef::borrow(Py_None); }
+
+PyRef str_from_utf8(std::string_view text) {
+    return expect_object(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+// close()'s text, made into a str once; without memory for it now, the
+// bytes stay for the next call.
+PyRef closed_text(StreamState& state) {
+    if (!state.result) {
+        state.result = str_from_utf8(state.unconverted->view());
+        state.unconverted.reset();
+    }
+    return PyRef::borrow(state.result.get());
+}
+
+Expected<PyRef> construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    Expected<Done> bound = bind_arguments(NEW_SPEC, args, kwargs, {});
+    if (!bound) return std::move(bound.error());
+    auto state = std::make_unique<StreamState>();
+    auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyRef self(allocate(type, 0));
+    if (!self) return PendingError::fetch();
+    reinterpret_cast<StreamObject*>(self.get())->state = state.release();
+    return self;
+}
+
+// Feeds the bytes of one chunk; an exception of the engine comes back in
+// `failure`.
+Expected<PyRef> feed_bytes(StreamState& state, std::string_view bytes, std::size_t characters,
+                           std::exception_ptr& failure) {
+    std::unique_lock<std::mutex> lock = lock_state(state);
+    if (state.status == Status::Closed) return PendingError::message(PyExc_ValueError, CLOSED_MESSAGE);
+    if (state.status != Status::Open) return unusable(state);
+    auto fed = run_engine(state, bytes.size() >= GIL_FREE_BYTES, [&] { return state.engine.feed(bytes); });
+    if (fed.failure) {
+        failure = fed.failure;
+        return none();
+    }
+    state.characters += characters;
+    state.complete = state.engine.complete();
+    if (*fed.result) {
+        state.status = Status::Refused;
+        state.refusal = error_message(**fed.result);
+        return unusable(state);
+    }
+    return none();
+}
+
+Expected<PyRef> feed(PyObject* self, PyObject* args, PyObject* kwargs) {
+    Expected<TextArgument> chunk = text_argument(FEED_SPEC, args, kwargs);
+    if (!chunk) return std::move(chunk.error());
+    // The GIL may be given up twice below (waiting for the lock, repairing a
+    // long chunk), and a thread that the interpreter ends while it waits for
+    // the GIL back unwinds without it: no reference may be owned across, so
+    // this one is given back by hand (and leaked by such a thread, at exit).
+    PyObject* const encoded = chunk.value().encoded.release();
+    std::exception_ptr failure;
+    Expected<PyRef> outcome = feed_bytes(state_of(self), chunk.value().utf8,
+                                         static_cast<std::size_t>(chunk.value().characters), failure);
+    Py_DECREF(encoded);
+    if (failure) std::rethrow_exception(failure);
+    return outcome;
+}
+
+// The settled text as a str, None before a value has begun; after close(),
+// close()'s text.
+Expected<PyRef> snapshot_text(PyObject* self) {
+    StreamState& state = state_of(self);
+    std::optional<std::string> text;
+    {
+        std::unique_lock<std::mutex> lock = lock_state(state);
+        if (state.status == Status::Closed) return closed_text(state);
+        if (state.status != Status::Open) return unusable(state);
+        // A failed copy leaves the stream as it was: the snapshot only reads it.
+        text = state.engine.snapshot();
+    }
+    if (!text) return none();
+    return str_from_utf8(*text);
+}
+
+Expected<PyRef> snapshot(PyObject* self, PyObject*) { return snapshot_text(self); }
+
+// json.loads of the snapshot, through whatever `import json` gives now, as
+// corvane.loads does; None while the snapshot is None.
+Expected<PyRef> value(PyObject* self, PyObject*) {
+    Expected<PyRef> text = snapshot_text(self);
+    if (!text || text.value().get() == Py_None) return text;
+    PyRef json_name = expect_object(PyUnicode_FromStringAndSize("json", 4));
+    PyRef json(PyImport_Import(json_name.get()));
+    if (!json) return PendingError::fetch();
+    PyRef json_loads(PyObject_GetAttrString(json.get(), "loads"));
+    if (!json_loads) return PendingError::fetch();
+    PyRef call_args = expect_object(PyTuple_New(1));
+    expect_success(PyTuple_SetItem(call_args.get(), 0, text.value().release()), "PyObject pointer is null");
+    PyRef result(PyObject_Call(json_loads.get(), call_args.get(), nullptr));
+    if (!result) return PendingError::fetch();
+    return result;
+}
+
+Expected<PyRef> close(PyObject* self, PyObject*) {
+    StreamState& state = state_of(self);
+    std::unique_lock<std::mutex> lock = lock_state(state);
+    if (state.status == Status::Closed) return closed_text(state);
+    if (state.status != Status::Open) return unusable(state);
+    auto closed = run_engine(state, state.engine.retained() >= GIL_FREE_BYTES,
+                             [&] { return state.engine.close(); });
+    if (closed.failure) std::rethrow_exception(closed.failure);
+    RepairResult& result = *closed.result;
+    if (!result) {
+        state.status = Status::Refused;
+        state.refusal = error_message(result.error());
+        return unusable(state);
+    }
+    state.status = Status::Closed;
+    state.unconverted.emplace(result.take_text());
+    return closed_text(state);
+}
+
+Expected<PyRef> is_complete(PyObject* self) {
+    StreamState& state = state_of(self);
+    std::unique_lock<std::mutex> lock = lock_state(state);
+    return PyRef::borrow(state.complete ? Py_True : Py_False);
+}
+
+Expected<PyRef> is_closed(PyObject* self) {
+    StreamState& state = state_of(self);
+    std::unique_lock<std::mutex> lock = lock_state(state);
+    return PyRef::borrow(state.status == Status::Open ? Py_False : Py_True);
+}
+
+Expected<PyRef> representation(PyObject* self) {
+    StreamState& state = state_of(self);
+    std::string text = "<corvane_stream.RepairStream ";
+    {
+        std::unique_lock<std::mutex> lock = lock_state(state);
+        switch (state.status) {
+        case Status::Open: text += state.complete ? "complete" : "open"; break;
+        case Status::Closed: text += "closed"; break;
+        case Status::Refused: text += "refused"; break;
+        case Status::Broken: text += "broken"; break;
+        }
+        text += ", ";
+        text += std::to_string(state.characters);
+    }
+    text += " characters fed>";
+    return str_from_utf8(text);
+}
+
+// The interpreter's signatures for each slot and method, each with the one
+// guard and the one place that raises.
+PyObject* new_slot(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return entry_point([&] { return construct(type, args, kwargs); });
+}
+
+void dealloc_slot(PyObject* self) {
+    PyTypeObject* const type = Py_TYPE(self);
+    delete reinterpret_cast<StreamObject*>(self)->state;
+    auto release = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    release(self);
+    Py_DECREF(type);
+}
+
+PyObject* repr_slot(PyObject* self) {
+    return entry_point([&] { return representation(self); });
+}
+
+PyObject* feed_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return entry_point([&] { return feed(self, args, kwargs); });
+}
+
+template <Expected<PyRef> (*Method)(PyObject*, PyObject*)>
+PyObject* no_argument_method(PyObject* self, PyObject* unused) {
+    return entry_point([&] { return Method(self, unused); });
+}
+
+template <Expected<PyRef> (*Getter)(PyObject*)>
+PyObject* getter(PyObject* self, void*) {
+    return entry_point([&] { return Getter(self); });
+}
+
+PyMethodDef METHODS[] = {
+    {"feed", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&feed_method)),
+     METH_VARARGS | METH_KEYWORDS,
+     "feed(chunk)\n--\n\n"
+     "Add the next piece of the text and repair as far as it settles.\n\n"
+     "Raises ValueError as soon as the repair is certain to be refused (the stream\n"
+     "is then finished), and after close()."},
+    {"snapshot", &no_argument_method<snapshot>, METH_NOARGS,
+     "snapshot()\n--\n\n"
+     "Return the settled part as compact JSON, or None before a value has begun.\n\n"
+     "Each snapshot grows into the next: a value shown never changes type, never\n"
+     "shrinks and never disappears. After close(), close()'s result."},
+    {"value", &no_argument_method<value>, METH_NOARGS,
+     "value()\n--\n\n"
+     "Return the snapshot deserialized with Python's standard `json` module, or None."},
+    {"close", &no_argument_method<close>, METH_NOARGS,
+     "close()\n--\n\n"
+     "End the input and return the repair of everything fed, exactly as\n"
+     "corvane.repair() gives it (or raise its ValueError). Later calls return the same."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef PROPERTIES[] = {
+    {"complete", &getter<is_complete>, nullptr,
+     "True once the first value has been closed in the input: the snapshot is final.", nullptr},
+    {"closed", &getter<is_closed>, nullptr,
+     "True after close(), or once the repair was refused.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot TYPE_SLOTS[] = {
+    {Py_tp_new, reinterpret_cast<void*>(&new_slot)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_slot)},
+    {Py_tp_repr, reinterpret_cast<void*>(&repr_slot)},
+    {Py_tp_methods, METHODS},
+    {Py_tp_getset, PROPERTIES},
+    {Py_tp_doc, const_cast<char*>(
+                    "RepairStream()\n--\n\n"
+                    "Repair of JSON that is still arriving: feed() it the text piece by piece,\n"
+                    "read snapshot() of what is settled at any time, and close() at the end.")},
+    {0, nullptr},
+};
+
+PyType_Spec TYPE_SPEC = {
+    "corvane_stream.RepairStream",
+    static_cast<int>(sizeof(StreamObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    TYPE_SLOTS,
+};
+
+Expected<Done> fill_module(PyObject* module) {
+    PyRef type = expect_object(PyType_FromSpec(&TYPE_SPEC));
+    PyRef all = expect_object(Py_BuildValue("[s]", "RepairStream"));
+    const char* version = CORVANE_VERSION;
+    PyRef version_text = str_from_utf8(std::string_view(version, std::strlen(version)));
+    if (PyModule_AddObject(module, "RepairStream", type.get()) < 0) return PendingError::fetch();
+    type.release();
+    if (PyModule_AddObject(module, "__all__", all.get()) < 0) return PendingError::fetch();
+    all.release();
+    if (PyModule_AddObject(module, "__version__", version_text.get()) < 0) return PendingError::fetch();
+    version_text.release();
+    return Done{};
+}
+
+PyModuleDef_Slot MODULE_SLOTS[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&module_exec<fill_module>)},
+    {0, nullptr},
+};
+
+PyModuleDef DEFINITION = {
+    PyModuleDef_HEAD_INIT,
+    "corvane_stream",
+    "Repair of JSON that is still arriving, with snapshots that only grow.",
+    0,
+    nullptr,
+    MODULE_SLOTS,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace corvane::module
+
+PyMODINIT_FUNC PyInit_corvane_stream(void) {
+    return PyModuleDef_Init(&corvane::module::DEFINITION);
+}
