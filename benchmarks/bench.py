@@ -8,6 +8,9 @@ Sections (all by default; pick some with --sections a,b):
   threads     1 against 2 threads repairing the large inputs
   growth      time per MB at growing sizes of pathological inputs
   memory      peak resident memory of repairing a large input
+  stream      corvane_stream: feeding growing texts in 64-byte chunks, and
+              a snapshot after every chunk of a tool call beside
+              re-repairing the growing text
 
 Nothing here passes or fails on speed: it prints figures for a person to read.
 Timings are medians of interleaved rounds, so a burst of load on a shared
@@ -43,7 +46,7 @@ except ImportError:  # the bench extra brings it; without it that column stays e
 
 REPO_ROOT = Path(__file__).resolve().parent.parent
 DEFAULT_BENCH_DIR = REPO_ROOT.parent / "shared" / "data" / "bench"
-SECTIONS = ("throughput", "small", "threads", "growth", "memory")
+SECTIONS = ("throughput", "small", "threads", "growth", "memory", "stream")
 MB = 1_000_000
 
 # --- inputs ---------------------------------------------------------------
@@ -93,6 +96,19 @@ GROWTH_FAMILIES = (
 def growth_input(prefix, unit, size):
     """The prefix followed by the unit repeated up to `size` characters."""
     return prefix + unit * max(1, (size - len(prefix)) // len(unit))
+
+
+def tool_call(size):
+    """A model's tool call of about `size` characters, as it streams in: a
+    function name and arguments whose long field is file content."""
+    lines = []
+    n = 0
+    while sum(map(len, lines)) < size:
+        n += 1
+        lines.append(f'line {n}: the quick brown fox jumps over \\"the\\" lazy dog\\n')
+    content = "".join(lines)
+    return ('{"name": "write_file", "arguments": {"path": "notes/fox.txt", '
+            f'"append": false, "lines": {n}, "content": "{content}"}}}}')
 
 
 def load_bench_files(bench_dir):
@@ -486,6 +502,88 @@ def section_memory(corvane, args):
 # --- driver ---------------------------------------------------------------
 
 
+STREAM_CHUNK = 64
+
+
+def chunks_of(text, size=STREAM_CHUNK):
+    return [text[i:i + size] for i in range(0, len(text), size)]
+
+
+def section_stream(corvane, args):
+    try:
+        from corvane_stream import RepairStream
+    except ImportError as error:
+        print(f"\ncorvane_stream is not importable ({error}): stream section skipped")
+        return
+    title(f"Stream: feeding in {STREAM_CHUNK}-character chunks, then close (CPU time)")
+    rows, per_mb = [], []
+    for size in args.stream_sizes:
+        text = model_message(size)
+        chunks = chunks_of(text)
+
+        def feed_all():
+            stream = RepairStream()
+            for chunk in chunks:
+                stream.feed(chunk)
+            return stream.close()
+
+        assert feed_all() == corvane.repair(text)
+        seconds = min(cpu_seconds_of_call(feed_all)[0] for _ in range(args.growth_repeats))
+        whole = min(cpu_seconds_of_call(lambda: corvane.repair(text))[0] for _ in range(args.growth_repeats))
+        per_mb.append(seconds / (size / MB))
+        rows.append([f"{size / MB:g} MB", f"{len(chunks)}", f"{size / MB / seconds:.0f}",
+                     f"{seconds / (size / MB) * 1e3:.1f}", f"{size / MB / whole:.0f}"])
+        del chunks, text
+    print(render(["size", "chunks", "feed MB/s", "ms per MB", "repair() whole, MB/s"], rows))
+    print(f"time per MB, largest / smallest: {max(per_mb) / min(per_mb):.2f} (about 1 when linear); "
+          "input: the reply of the small section, cut off")
+
+    reply = tool_call(20_000)
+    chunks = chunks_of(reply)
+    prefixes = ["".join(chunks[:i + 1]) for i in range(len(chunks))]
+
+    def stream_feed():
+        stream = RepairStream()
+        for chunk in chunks:
+            stream.feed(chunk)
+        return stream.close()
+
+    def stream_snapshots():
+        stream = RepairStream()
+        for chunk in chunks:
+            stream.feed(chunk)
+            stream.snapshot()
+        return stream.close()
+
+    def stream_values():
+        stream = RepairStream()
+        for chunk in chunks:
+            stream.feed(chunk)
+            stream.value()
+        return stream.close()
+
+    def rerepair():
+        for prefix in prefixes:
+            text = corvane.repair(prefix)
+        return text
+
+    def reloads():
+        for prefix in prefixes:
+            value = corvane.loads(prefix)
+        return value
+
+    contenders = [("re-repair the growing text", rerepair), ("feed only", stream_feed),
+                  ("feed + snapshot()", stream_snapshots), ("feed + value()", stream_values),
+                  ("re-loads the growing text", reloads)]
+    medians = median_seconds(contenders, args.rounds, args.batch_seconds, CLOCKS[args.clock])
+    base = medians["re-repair the growing text"]
+    title(f"Stream: a {len(reply) / 1000:.0f} KB tool call in {len(chunks)} chunks, "
+          f"a snapshot after every chunk ({args.clock} time)")
+    print(render(["way", "ms per reply", "us per chunk", "vs re-repair"],
+                 [[name, f"{medians[name] * 1e3:.2f}", f"{medians[name] / len(chunks) * 1e6:.2f}",
+                   f"{medians[name] / base:.2f}x"] for name, _ in contenders]))
+
+
 def parse_args(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--quick", action="store_true", help="smoke run: few rounds, small sizes")
@@ -510,6 +608,7 @@ def parse_args(argv):
         args.growth_sizes = [MB // 4, MB // 2, MB, 2 * MB]
         args.growth_repeats, args.growth_budget = 2, 5.0
         args.memory_mb = args.memory_mb or 10
+        args.stream_sizes = [MB // 4, MB, 2 * MB]
     else:
         args.rounds = args.rounds or 15
         args.batch_seconds = 0.02
@@ -517,6 +616,7 @@ def parse_args(argv):
         args.growth_sizes = [MB, 4 * MB, 16 * MB, 64 * MB]
         args.growth_repeats, args.growth_budget = 3, 60.0
         args.memory_mb = args.memory_mb or 100
+        args.stream_sizes = [MB, 4 * MB, 16 * MB, 64 * MB]
     return args
 
 
@@ -535,6 +635,7 @@ def main(argv=None):
         "threads": section_threads,
         "growth": section_growth,
         "memory": section_memory,
+        "stream": section_stream,
     }
     for section in args.sections:
         runners[section](corvane, args)

@@ -109,6 +109,13 @@ def test_model_messages_repair(corvane, size):
     assert value["items"][0]["name"] == "Item 1"
 
 
+@pytest.mark.parametrize("size", [2_000, 20_000])
+def test_tool_call_is_valid_json_of_the_size(size):
+    value = json.loads(bench.tool_call(size))
+    assert value["name"] == "write_file" and value["arguments"]["content"].count("\n") == value["arguments"]["lines"]
+    assert size <= len(bench.tool_call(size)) < size + 300
+
+
 def test_bench_files_repair_in_both_variants(corvane):
     inputs = bench.load_bench_files(bench.DEFAULT_BENCH_DIR) if bench.DEFAULT_BENCH_DIR.is_dir() else []
     if not inputs:

@@ -12,7 +12,7 @@ set -euo pipefail
 seconds="${1:-60}"
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${CORVANE_FUZZ_BUILD:-$root/build-fuzz}"
-targets=(repair_fuzzer structure_fuzzer)
+targets=(repair_fuzzer structure_fuzzer stream_fuzzer)
 
 compiler="${CXX:-}"
 if [[ -z "$compiler" ]]; then
