@@ -132,9 +132,37 @@ void RepairStream::discard_settled_input() {
         case Phase::Done:
             break;
     }
-    if (keep < DISCARD_BYTES || keep * 2 < input_.size()) return;
-    input_.erase(0, keep);
-    auto move_back = [keep](std::size_t& position) { position = position >= keep ? position - keep : 0; };
+    if (keep >= DISCARD_BYTES && keep * 2 >= input_.size()) erase_input(0, keep);
+    drop_waiting_comment_body();
+}
+
+// A block comment that the pass waits to see closed is skipped whole once
+// its end arrives; nothing inside it but a last '*' (half of a "*/" still to
+// come) can change anything. So a long body is dropped as it arrives rather
+// than kept: an open comment of many megabytes costs no memory. Only while
+// parsing: in the prose before the first bracket a comment is not yet known
+// to be one.
+void RepairStream::drop_waiting_comment_body() {
+    const Pause& pause = repairer_.pause;
+    if (phase_ != Phase::Parse || pause.need != Need::Comment || watched_ < pause.at + 2 ||
+        input_[pause.at] != '/' || input_[pause.at + 1] != '*') {
+        return;
+    }
+    const std::size_t body = pause.at + 2;
+    const std::size_t end = input_[watched_ - 1] == '*' ? watched_ - 1 : watched_;
+    // What follows moves back too: only when that costs less than what goes.
+    if (end < body + DISCARD_BYTES || end - body < input_.size() - end) return;
+    erase_input(body, end);
+}
+
+// Removes input_[from, to) and moves every position at or after `to` back.
+// No position lies inside the range.
+void RepairStream::erase_input(std::size_t from, std::size_t to) {
+    input_.erase(from, to - from);
+    const std::size_t count = to - from;
+    auto move_back = [from, count](std::size_t& position) {
+        if (position > from) position = position >= from + count ? position - count : from;
+    };
     for (std::size_t* position : {&firm_end_, &watched_, &start_, &start_scan_.pos, &prose_.start, &prose_.at,
                                   &prose_pause_.at, &repairer_.look, &repairer_.pause.at, &repairer_.lexer.pos,
                                   &repairer_.lexer.end}) {

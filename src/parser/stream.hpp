@@ -52,6 +52,8 @@ private:
     bool awaited_has_arrived();
     void note_firm_bytes(std::size_t from);
     void discard_settled_input();
+    void drop_waiting_comment_body();
+    void erase_input(std::size_t from, std::size_t to);
 
     std::string input_;  // the input not yet settled; positions below are indices into it
     std::size_t firm_end_ = 0;  // after the last byte that no end-of-input rule can cut off

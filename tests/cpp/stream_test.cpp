@@ -2,7 +2,10 @@
 // corpora, cut into pieces of every kind (one byte at a time, a few bytes,
 // random sizes), must close with repair_text's result while every snapshot
 // stays valid and only grows.
+#include <algorithm>
 #include <random>
+
+#include "parser/stream.hpp"
 
 #include "../../fuzz/checks.hpp"
 #include "cases.hpp"
@@ -79,6 +82,50 @@ TEST(Stream, ConformanceSuiteAndBenchDocuments) {
         }
     }
     EXPECT_GE(files, 318u);
+}
+
+// Megabytes of one construct arriving a few bytes at a time: the stream keeps
+// only what is not settled, and closes with the whole text's repair. A
+// string, a comment or missing commas settle as they pass; a word or number
+// is kept whole until it ends; whitespace until something firm follows (at
+// the end it would be cut off); and prose until a bracket is found (without
+// one, the text from its start is the value).
+TEST(Stream, LongConstructsInSmallPieces) {
+    const std::size_t units = 1 << 19;
+    const std::size_t settled = 8192;
+    const std::string prose = repeat("it's \"q\" /* c */ ", units);
+    const std::string blanks = repeat(" \t\r\n", units);
+    const struct {
+        const char* name;
+        std::string text;
+        std::size_t keeps_at_most;
+    } rows[] = {
+        {"open string", "{\"a\": \"" + repeat("fragment,", units), settled},
+        {"string with escapes", "[\"" + repeat("a\\n\\u00e9 ", units) + "\"]", settled},
+        {"open block comment", "[1 /*" + repeat("* / /* ", units), settled},
+        {"block comment closed", "{\"a\": 1 /*" + repeat("** /", units) + "*/, \"b\": 2}", settled},
+        {"line comments", "[1" + repeat(" // note\n", units) + "]", settled},
+        {"missing commas", "{" + repeat("\"k\":1 ", units), settled},
+        {"long number", "[1" + repeat("0", 4 * units) + "]", 4 * units + settled},
+        {"long bareword", "[a" + repeat("b", 4 * units) + "]", 4 * units + settled},
+        {"whitespace", "[1" + blanks + ", 2]", blanks.size() + settled},
+        {"prose before the value", prose + "[1]", prose.size() + settled},
+    };
+    for (const auto& row : rows) {
+        corvane::RepairStream stream;
+        std::size_t most = 0;
+        std::optional<corvane::RepairError> refused;
+        for (std::size_t at = 0; at < row.text.size() && !refused; at += 7) {
+            refused = stream.feed(std::string_view(row.text).substr(at, 7));
+            most = std::max(most, stream.retained());
+        }
+        EXPECT_FALSE(refused) << row.name;
+        EXPECT_LE(most, row.keeps_at_most) << row.name;
+        corvane::RepairResult whole = corvane::repair_text(row.text.data(), row.text.size());
+        corvane::RepairResult streamed = stream.close();
+        ASSERT_TRUE(whole && streamed) << row.name;
+        EXPECT_TRUE(whole.text() == streamed.text()) << row.name;
+    }
 }
 
 TEST(Stream, GrowsIntoIsStrict) {
