@@ -538,6 +538,29 @@ def section_stream(corvane, args):
     print(f"time per MB, largest / smallest: {max(per_mb) / min(per_mb):.2f} (about 1 when linear); "
           "input: the reply of the small section, cut off")
 
+    title("Stream: the growth families fed 8 characters at a time (CPU milliseconds per MB)")
+    sizes = args.stream_sizes[:3]
+    rows = []
+    for name, prefix, unit in GROWTH_FAMILIES:
+        cells = []
+        for size in sizes:
+            pieces = chunks_of(growth_input(prefix, unit, size), 8)
+
+            def feed_pieces():
+                stream = RepairStream()
+                try:
+                    for piece in pieces:
+                        stream.feed(piece)
+                    stream.close()
+                except ValueError:  # the family is refused: timed up to the refusal
+                    pass
+
+            seconds = min(cpu_seconds_of_call(feed_pieces)[0] for _ in range(args.growth_repeats))
+            cells.append((sum(len(p) for p in pieces), seconds))
+        rows.append(growth_row(name, cells))
+    print(render(["family"] + [f"{s / MB:g} MB" for s in sizes] + ["max/min"], rows))
+    print("max/min about 1 when feeding is linear however the text is cut")
+
     reply = tool_call(20_000)
     chunks = chunks_of(reply)
     prefixes = ["".join(chunks[:i + 1]) for i in range(len(chunks))]
