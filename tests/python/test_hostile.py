@@ -170,13 +170,24 @@ def test_same_object_from_eight_threads():
 
 # Daemon threads still inside a repair when the interpreter exits: CPython
 # ends each one as it asks for the GIL back, and that must simply end it.
+# Streams give the GIL up twice: for a long chunk, and while waiting for
+# another thread's turn on the same stream.
 DAEMONS_AT_EXIT = """
 import threading, time, corvane
+from corvane_stream import RepairStream
 text = "[" + "1, " * 30000
+shared = RepairStream()
+def fresh_stream(text):
+    stream = RepairStream()
+    stream.feed(text)
+    stream.close()
+def shared_stream(text):
+    shared.feed(text[1:])
 def work(function):
     while True:
         function(text)
-functions = [corvane.repair, corvane.loads, corvane.repair_json, corvane.repair_to_string]
+functions = [corvane.repair, corvane.loads, corvane.repair_json, corvane.repair_to_string,
+             fresh_stream, shared_stream, shared_stream]
 for function in functions:
     threading.Thread(target=work, args=(function,), daemon=True).start()
 time.sleep(0.3)

@@ -18,6 +18,7 @@ import types
 import pytest
 
 import corvane
+from corvane_stream import RepairStream
 
 FUNCTION_NAMES = ["repair", "repair_json", "repair_to_string", "loads"]
 REPAIR_NAMES = ["repair", "repair_json", "repair_to_string"]
@@ -440,9 +441,11 @@ def test_repairs_from_many_threads_do_not_mix():
         assert produced == [expected[index]] * 300
 
 
+GIL_CALLS = dict({name: getattr(corvane, name) for name in FUNCTION_NAMES},
+                 **{"RepairStream.feed": lambda text: RepairStream().feed(text)})
 GIL_ROWS = [
     (name, case, text)
-    for name in FUNCTION_NAMES
+    for name in GIL_CALLS
     for case, text in [
         ("success", "[" + "1, " * 1000000),
         ("refusal", "[" * 129 + " " * 3000000),
@@ -457,7 +460,7 @@ def test_repair_runs_without_the_gil(name, case, text):
     The switch interval is raised so that this thread never hands the GIL over
     between bytecodes: the other thread can only run inside the call.
     """
-    function = getattr(corvane, name)
+    function = GIL_CALLS[name]
     interval = sys.getswitchinterval()
     sys.setswitchinterval(1000)
     try:
