@@ -23,11 +23,11 @@ cmake -S "$root" -B "$build" "${generator[@]}" -DCMAKE_CXX_COMPILER="$compiler" 
   -DPython_EXECUTABLE="$(command -v "$python")" \
   -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_MODULE_LINKER_FLAGS="$flags" \
   -DCMAKE_SHARED_LINKER_FLAGS="$flags" >/dev/null
-cmake --build "$build" -j2 --target corvane
+cmake --build "$build" -j2 --target corvane corvane_stream
 
-module="$(find "$build" -name 'corvane*.so' -newer "$build/CMakeCache.txt" | head -n 1)"
+module="$(find "$build" -name 'corvane.*.so' -newer "$build/CMakeCache.txt" | head -n 1)"
 if [[ -z "$module" ]]; then
-  module="$(find "$build" -name 'corvane*.so' | head -n 1)"
+  module="$(find "$build" -name 'corvane.*.so' | head -n 1)"
 fi
 [[ -n "$module" ]] || { echo "sanitize-python.sh: no module built under $build" >&2; exit 2; }
 
@@ -50,11 +50,14 @@ export ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:quarantine_size_
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:exitcode=87"
 export PYTHONPATH="$(dirname "$module")${PYTHONPATH:+:$PYTHONPATH}"
 
-loaded="$("$python" -c 'import corvane; print(corvane.__file__)')"
-if [[ "$(readlink -f "$loaded")" != "$(readlink -f "$module")" ]]; then
-  echo "sanitize-python.sh: imported $loaded instead of $module" >&2
-  exit 2
-fi
+# Both modules are built beside each other; each must come from here.
+loaded="$("$python" -c 'import corvane, corvane_stream; print(corvane.__file__); print(corvane_stream.__file__)')"
+for file in $loaded; do
+  if [[ "$(readlink -f "$(dirname "$file")")" != "$(readlink -f "$(dirname "$module")")" ]]; then
+    echo "sanitize-python.sh: imported $file instead of the build in $(dirname "$module")" >&2
+    exit 2
+  fi
+done
 echo "sanitize-python.sh: testing $module"
 
 if [[ $# -eq 0 ]]; then set -- "$root/tests/python"; fi

@@ -26,6 +26,7 @@ PYTHONMALLOC=malloc valgrind --tool=memcheck --error-exitcode=99 --leak-check=fu
   --log-file="$log" "$interpreter" - <<'PY'
 import sys, types
 import corvane
+from corvane_stream import RepairStream
 
 FUNCTIONS = [corvane.repair, corvane.repair_json, corvane.repair_to_string, corvane.loads]
 TEXTS = [
@@ -52,6 +53,29 @@ for _ in range(3):
             except (TypeError, UnicodeEncodeError):
                 pass
             calls += 1
+
+# The stream on the same texts, whole and a character at a time, with every
+# method and the errors after a refusal or close.
+for text in TEXTS + ["[1, nu", '{"a": "x\\ud83d']:
+    for pieces in ([text], list(text[:2000])):
+        stream = RepairStream()
+        try:
+            for piece in pieces:
+                stream.feed(piece)
+                stream.snapshot()
+            stream.value()
+            repr(stream)
+            stream.close()
+            stream.feed("x")
+        except ValueError:
+            pass
+        calls += 1
+    for args, kwargs in BAD_ARGUMENTS:
+        try:
+            RepairStream().feed(*args, **kwargs)
+        except (TypeError, UnicodeEncodeError):
+            pass
+        calls += 1
 
 real_json = sys.modules["json"]
 for stand_in in (types.SimpleNamespace(), types.SimpleNamespace(loads=lambda s: 1 / 0)):
