@@ -287,20 +287,20 @@ PyObject* getter(PyObject* self, void*) {
 PyMethodDef METHODS[] = {
     {"feed", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&feed_method)),
      METH_VARARGS | METH_KEYWORDS,
-     "feed(chunk)\n--\n\n"
+     "feed($self, chunk)\n--\n\n"
      "Add the next piece of the text and repair as far as it settles.\n\n"
      "Raises ValueError as soon as the repair is certain to be refused (the stream\n"
      "is then finished), and after close()."},
     {"snapshot", &no_argument_method<snapshot>, METH_NOARGS,
-     "snapshot()\n--\n\n"
+     "snapshot($self)\n--\n\n"
      "Return the settled part as compact JSON, or None before a value has begun.\n\n"
      "Each snapshot grows into the next: a value shown never changes type, never\n"
      "shrinks and never disappears. After close(), close()'s result."},
     {"value", &no_argument_method<value>, METH_NOARGS,
-     "value()\n--\n\n"
+     "value($self)\n--\n\n"
      "Return the snapshot deserialized with Python's standard `json` module, or None."},
     {"close", &no_argument_method<close>, METH_NOARGS,
-     "close()\n--\n\n"
+     "close($self)\n--\n\n"
      "End the input and return the repair of everything fed, exactly as\n"
      "corvane.repair() gives it (or raise its ValueError). Later calls return the same."},
     {nullptr, nullptr, 0, nullptr},

@@ -7,6 +7,7 @@ and grows into the next and into the result. Then the interface: arguments,
 use after close or refusal, repr, threads.
 """
 
+import inspect
 import json
 import threading
 
@@ -173,6 +174,13 @@ def test_bad_arguments_leave_the_stream_as_it_was(call, error, message):
         assert str(caught.value) == message
     stream.feed(chunk="2]")
     assert stream.close() == "[1,2]"
+
+
+@pytest.mark.parametrize("name, signature", [
+    ("feed", "(self, /, chunk)"), ("snapshot", "(self, /)"), ("value", "(self, /)"), ("close", "(self, /)"),
+])
+def test_signatures_for_help_and_editors(name, signature):
+    assert str(inspect.signature(getattr(RepairStream, name))) == signature
 
 
 def test_str_subclasses_are_fed_as_text():
