@@ -59,12 +59,16 @@ RepairResult run_repair(const char* data, std::size_t length) {
     Repairer r(length + 16, Lexer(data, length), true);
     ProseScan prose;
     Pause unused;
-    seek_container_start(r.lexer, true, prose, unused);
+    seek_container_start<Scan>(r.lexer, true, prose, unused);
 
     if (repair_values<Scan>(r) == Outcome::Refused) return RepairResult::failure(r.error);
     if (!r.wrote) r.out.append_literal("null");
 
-    if (CORVANE_UNLIKELY(!is_valid_utf8(r.out.data(), r.out.size()))) {
+    // The reference checks its output with the scalar check, so that it has
+    // no vector code at all.
+    const bool valid = Scan::REFERENCE ? is_valid_utf8_reference(r.out.data(), r.out.size())
+                                       : is_valid_utf8(r.out.data(), r.out.size());
+    if (CORVANE_UNLIKELY(!valid)) {
         throw InternalFault("repair output is always utf-8");
     }
     return RepairResult::success(r.out.take());
