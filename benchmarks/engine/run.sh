@@ -7,13 +7,13 @@
 #   --quick          3 short repetitions, for a smoke run of a few seconds
 #   --growth         also time pathological inputs at 1, 4, 16 and 64 MB
 #                    (with --quick: 0.25 to 2 MB) beside a plain copy
-#   --bench-dir DIR  folder of .json files (default: ../shared/data/bench
-#                    beside the repository)
+#   --bench-dir DIR  folder of .json files (default: where
+#                    benchmarks/data-path.txt says, from the repository root)
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
-bench_dir="$root/../shared/data/bench"
+bench_dir="$root/$(head -n 1 "$root/benchmarks/data-path.txt")"
 repetitions=10
 min_time=0.5
 quick=0
