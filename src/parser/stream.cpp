@@ -136,7 +136,7 @@ void RepairStream::discard_settled_input() {
     input_.erase(0, keep);
     auto move_back = [keep](std::size_t& position) { position = position >= keep ? position - keep : 0; };
     for (std::size_t* position : {&firm_end_, &watched_, &start_, &start_scan_.pos, &prose_.start, &prose_.at,
-                                  &prose_pause_.at, &repairer_.look, &repairer_.pause.at, &repairer_.lexer.pos,
+                                  &prose_pause_.at, &repairer_.look, &repairer_.key_at, &repairer_.key_end, &repairer_.pause.at, &repairer_.lexer.pos,
                                   &repairer_.lexer.end}) {
         move_back(*position);
     }
