@@ -45,7 +45,8 @@ except ImportError:  # the bench extra brings it; without it that column stays e
     orjson = None
 
 REPO_ROOT = Path(__file__).resolve().parent.parent
-DEFAULT_BENCH_DIR = REPO_ROOT.parent / "shared" / "data" / "bench"
+# Where the benchmark documents are, relative to the repository root.
+DEFAULT_BENCH_DIR = REPO_ROOT / (REPO_ROOT / "benchmarks" / "data-path.txt").read_text().splitlines()[0]
 SECTIONS = ("throughput", "small", "threads", "growth", "memory", "stream")
 MB = 1_000_000
 
@@ -613,7 +614,7 @@ def parse_args(argv):
     parser.add_argument("--sections", default=",".join(SECTIONS),
                         help=f"comma-separated, from {', '.join(SECTIONS)} (default: all)")
     parser.add_argument("--bench-dir", type=Path, default=DEFAULT_BENCH_DIR,
-                        help="folder of .json files (default: ../shared/data/bench beside the repository)")
+                        help="folder of .json files (default: benchmarks/data-path.txt, from the repository root)")
     parser.add_argument("--clock", choices=sorted(CLOCKS), default="cpu",
                         help="time of throughput and small: CPU time of the calling thread (default; "
                              "steady on a shared machine) or wall time")

@@ -8,8 +8,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "parser/reference.hpp"
 #include "parser/repair.hpp"
 #include "parser/stream.hpp"
+#include "parser/utf8.hpp"
 
 namespace corvane::fuzz {
 
@@ -19,58 +21,21 @@ constexpr std::string_view DEPTH_MESSAGE = "JSON nesting exceeds the limit of 12
 constexpr std::string_view QUOTE_MESSAGE =
     "Ambiguous unescaped quote in object value; escape inner quotes before repair";
 
-// nlohmann's number-overflow error: the token passed the grammar, only its
-// value does not fit a double.
-constexpr int NUMBER_OVERFLOW = 406;
-
-bool is_hex(unsigned char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-unsigned hex_value(unsigned char c) {
-    if (c <= '9') return c - '0';
-    if (c <= 'F') return c - 'A' + 10;
-    return c - 'a' + 10;
-}
-
-// The code unit of a `\uXXXX` escape starting at `i`, or -1 when there is none.
-long escape_unit(std::string_view text, std::size_t i) {
-    if (i + 6 > text.size() || text[i] != '\\' || text[i + 1] != 'u') return -1;
-    unsigned unit = 0;
-    for (std::size_t k = i + 2; k < i + 6; ++k) {
-        auto c = static_cast<unsigned char>(text[k]);
-        if (!is_hex(c)) return -1;
-        unit = unit * 16 + hex_value(c);
+// Value of the four hex digits at `at`, or -1 when they are not all there.
+long hex4(std::string_view s, std::size_t at) {
+    if (at + 4 > s.size()) return -1;
+    long v = 0;
+    for (std::size_t k = 0; k < 4; ++k) {
+        const char c = s[at + k];
+        int d;
+        if (c >= '0' && c <= '9') d = c - '0';
+        else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
+        else return -1;
+        v = v * 16 + d;
     }
-    return static_cast<long>(unit);
+    return v;
 }
-
-// Accepts every event; records the first error and stops there.
-struct StrictSax {
-    int error_id = 0;
-    std::size_t position = 0;
-    std::string token;
-
-    bool null() { return true; }
-    bool boolean(bool) { return true; }
-    bool number_integer(nlohmann::json::number_integer_t) { return true; }
-    bool number_unsigned(nlohmann::json::number_unsigned_t) { return true; }
-    bool number_float(nlohmann::json::number_float_t, const std::string&) { return true; }
-    bool string(std::string&) { return true; }
-    bool binary(nlohmann::json::binary_t&) { return true; }
-    bool start_object(std::size_t) { return true; }
-    bool key(std::string&) { return true; }
-    bool end_object() { return true; }
-    bool start_array(std::size_t) { return true; }
-    bool end_array() { return true; }
-    bool parse_error(std::size_t at, const std::string& last_token,
-                     const nlohmann::detail::exception& ex) {
-        error_id = ex.id;
-        position = at;
-        token = last_token;
-        return false;
-    }
-};
 
 std::string printable(std::string_view bytes, std::size_t limit = 600) {
     std::string out;
@@ -88,9 +53,10 @@ std::string printable(std::string_view bytes, std::size_t limit = 600) {
     return out;
 }
 
-RepairResult run_repair(std::string_view input, bool input_is_utf8) {
+RepairResult run_repair(std::string_view input, bool input_is_utf8,
+                        RepairResult (*engine)(const char*, std::size_t) = repair_text) {
     try {
-        return repair_text(input.data(), input.size());
+        return engine(input.data(), input.size());
     } catch (const InternalFault& fault) {
         // The engine refuses to hand out invalid UTF-8; with invalid input
         // that is its documented way out, with valid input it is a bug.
@@ -111,64 +77,79 @@ void fail(std::string_view what, std::string_view input, std::string_view detail
     std::abort();
 }
 
-bool is_valid_utf8(std::string_view text) {
-    std::size_t i = 0;
-    const std::size_t n = text.size();
-    while (i < n) {
-        auto c = static_cast<unsigned char>(text[i]);
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t extra;
-        unsigned lo = 0x80, hi = 0xBF;  // bounds of the first continuation byte
-        if (c >= 0xC2 && c <= 0xDF) {
-            extra = 1;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            extra = 2;
-            if (c == 0xE0) lo = 0xA0;
-            if (c == 0xED) hi = 0x9F;  // no surrogates
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            extra = 3;
-            if (c == 0xF0) lo = 0x90;
-            if (c == 0xF4) hi = 0x8F;
-        } else {
-            return false;
-        }
-        if (n - i <= extra) return false;
-        auto first = static_cast<unsigned char>(text[i + 1]);
-        if (first < lo || first > hi) return false;
-        for (std::size_t k = 2; k <= extra; ++k) {
-            auto b = static_cast<unsigned char>(text[i + k]);
-            if (b < 0x80 || b > 0xBF) return false;
-        }
-        i += extra + 1;
-    }
-    return true;
-}
+bool is_valid_utf8(std::string_view text) { return is_valid_utf8_reference(text.data(), text.size()); }
 
-std::string neutralise_lone_surrogates(std::string_view text) {
-    std::string out(text);
+std::string neutralise_lone_surrogates(std::string_view json) {
+    std::string out;
+    out.reserve(json.size());
+    bool in_string = false;
     std::size_t i = 0;
-    while (i < out.size()) {
-        if (out[i] != '\\') {
+    while (i < json.size()) {
+        const char c = json[i];
+        if (!in_string) {
+            if (c == '"') in_string = true;
+            out += c;
             ++i;
             continue;
         }
-        long unit = escape_unit(out, i);
-        if (unit < 0) {
-            i += 2;  // any other escape: its second byte is never a backslash to look at
+        if (c == '"') {
+            in_string = false;
+            out += c;
+            ++i;
             continue;
         }
-        if (unit >= 0xD800 && unit <= 0xDBFF) {
-            long next = escape_unit(out, i + 6);
-            if (next >= 0xDC00 && next <= 0xDFFF) {
+        if (c != '\\' || i + 1 >= json.size()) {
+            out += c;
+            ++i;
+            continue;
+        }
+        if (json[i + 1] != 'u') {
+            // Any two-byte escape, \\ included, is copied whole so that an
+            // escaped backslash never looks like the start of a \u escape.
+            out.append(json.substr(i, 2));
+            i += 2;
+            continue;
+        }
+        const long unit = hex4(json, i + 2);
+        if (unit < 0 || unit < 0xD800 || unit > 0xDFFF) {
+            out.append(json.substr(i, 2));
+            i += 2;
+            continue;
+        }
+        if (unit <= 0xDBFF && i + 8 <= json.size() && json[i + 6] == '\\' && json[i + 7] == 'u') {
+            const long low = hex4(json, i + 8);
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+                out.append(json.substr(i, 12));
                 i += 12;
                 continue;
             }
         }
-        if (unit >= 0xD800 && unit <= 0xDFFF) out.replace(i + 2, 4, "0041");
+        out += "\\u0000";
         i += 6;
+    }
+    return out;
+}
+
+std::string shorten_digit_runs(std::string_view json) {
+    std::string out;
+    out.reserve(json.size());
+    bool in_string = false;
+    std::size_t run = 0;
+    for (std::size_t i = 0; i < json.size(); ++i) {
+        const char c = json[i];
+        if (in_string) {
+            out += c;
+            if (c == '\\' && i + 1 < json.size()) out += json[++i];
+            else if (c == '"') in_string = false;
+            continue;
+        }
+        if (c >= '0' && c <= '9') {
+            if (++run <= 2) out += c;
+            continue;
+        }
+        run = 0;
+        if (c == '"') in_string = true;
+        out += c;
     }
     return out;
 }
@@ -177,22 +158,7 @@ bool is_strict_json(std::string_view text) {
     // nlohmann's lexer takes a NUL byte for the end of the input; in JSON it
     // is never valid raw, in a string or outside one.
     if (text.find('\0') != std::string_view::npos) return false;
-    std::string work = neutralise_lone_surrogates(text);
-    for (;;) {
-        StrictSax sax;
-        bool ok = nlohmann::json::sax_parse(work, &sax, nlohmann::json::input_format_t::json,
-                                            /*strict=*/true, /*ignore_comments=*/false);
-        if (ok) return true;
-        if (sax.error_id != NUMBER_OVERFLOW) return false;
-        // The lexer has read exactly the number token when it reports this;
-        // swap it for a small number padded with whitespace, same length.
-        if (sax.token.empty() || sax.position < sax.token.size()) return false;
-        std::size_t start = sax.position - sax.token.size();
-        if (work.compare(start, sax.token.size(), sax.token) != 0) return false;
-        std::string small(sax.token.size(), ' ');
-        small[0] = '0';
-        work.replace(start, small.size(), small);
-    }
+    return nlohmann::json::accept(shorten_digit_runs(neutralise_lone_surrogates(text)));
 }
 
 std::string compact_valid_json(std::string_view text, std::size_t& depth) {
@@ -233,7 +199,25 @@ void check_repair(std::string_view input) {
     try {
         result.emplace(run_repair(input, input_is_utf8));
     } catch (const InternalFault&) {
-        return;
+        // Input that is not UTF-8: the reference must give up on it too.
+        try {
+            repair_text_reference(input.data(), input.size());
+        } catch (const InternalFault&) {
+            return;
+        }
+        fail("only the fast engine faults", input);
+    }
+    std::optional<RepairResult> held;
+    try {
+        held.emplace(run_repair(input, input_is_utf8, repair_text_reference));
+    } catch (const InternalFault&) {
+        fail("only the reference faults", input);
+    }
+    const RepairResult& reference = *held;
+    if (reference.ok() != result->ok() || (!reference.ok() && reference.error() != result->error()) ||
+        reference.text() != result->text()) {
+        fail("the fast engine and the reference differ", input,
+             std::string(result->text()) + " <> " + std::string(reference.text()));
     }
     const bool input_is_json = input_is_utf8 && is_strict_json(input);
     std::size_t depth = 0;

@@ -11,13 +11,23 @@
 
 namespace corvane::fuzz {
 
+// The judges of every repair, for the fuzz targets and the engine's tests
+// alike: one definition each of valid UTF-8 and of strict JSON.
+
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+// The engine's own scalar check, which the vector one is held to.
 bool is_valid_utf8(std::string_view text);
 
-// Rewrites every `\uXXXX` escape of an unpaired surrogate into the escape of
-// a plain character of the same length, so a strict parser that refuses lone
-// surrogates judges the rest of the text. Nothing else changes.
-std::string neutralise_lone_surrogates(std::string_view text);
+// Rewrites every `\u` escape of a lone surrogate inside JSON strings to
+// `\u0000`, leaving surrogate pairs and everything else as it is. Such escapes
+// are well-formed JSON but the strict reader refuses them.
+std::string neutralise_lone_surrogates(std::string_view json);
+
+// Cuts every run of more than two digits outside strings to its first two.
+// The JSON grammar never depends on how many digits a run has beyond one (nor
+// on more than its first digit being '0'), but the strict reader refuses
+// numbers too large for a double, which are valid JSON all the same.
+std::string shorten_digit_runs(std::string_view json);
 
 // True when `text` is one strictly valid JSON text for nlohmann's parser,
 // with lone surrogate escapes and out-of-range numbers counted as valid (the
@@ -29,7 +39,9 @@ bool is_strict_json(std::string_view text);
 // lower case), and the deepest container nesting in `depth`.
 std::string compact_valid_json(std::string_view text, std::size_t& depth);
 
-// Repairs `input` and checks every property; aborts on the first violation.
+// Repairs `input` with the fast engine and with the scalar reference, which
+// must agree byte for byte, and checks every property; aborts on the first
+// violation.
 void check_repair(std::string_view input);
 
 // Whether the compact JSON text `before` grows into `after`: the same type,

@@ -13,6 +13,7 @@ using corvane::fuzz::compact_valid_json;
 using corvane::fuzz::is_strict_json;
 using corvane::fuzz::is_valid_utf8;
 using corvane::fuzz::neutralise_lone_surrogates;
+using corvane::fuzz::shorten_digit_runs;
 
 struct Verdict {
     std::string text;
@@ -41,6 +42,7 @@ INSTANTIATE_TEST_SUITE_P(Texts, StrictJson, ::testing::Values(
     Verdict{std::string("\"a\0\"", 4), false},
     Verdict{"\"\xC3\"", false},                     // cut UTF-8 sequence
     Verdict{"\"\\x41\"", false},
+    Verdict{"\"\\x\"", false},
     Verdict{"\"\\u12\"", false},
     Verdict{"1e999", true},                         // grammar allows any magnitude
     Verdict{"[-1e999,1e-999,123456789012345678901234567890]", true},
@@ -49,19 +51,50 @@ INSTANTIATE_TEST_SUITE_P(Texts, StrictJson, ::testing::Values(
     Verdict{"\"\\udc00\\ud800\"", true},
     Verdict{"\"\\ud83d\\ude00\"", true},
     Verdict{"\"\\\\ud800\"", true},
-    Verdict{"\"\\ud800", false}));
+    Verdict{"\"\\ud800", false},
+    Verdict{"{\"a\":1} x", false},
+    Verdict{"\"a\x01\"", false},
+    Verdict{"01", false},
+    Verdict{"", false},
+    Verdict{"NaN", false},
+    Verdict{"[-123456789012345678901234567890e400,0.4e0066999]", true},
+    Verdict{"[0012]", false},
+    Verdict{"[1e]", false},
+    Verdict{"[1e+-5]", false}));
 
-TEST(NeutraliseLoneSurrogates, RewritesOnlyUnpairedEscapesInPlace) {
+TEST(NeutraliseLoneSurrogates, RewritesOnlyUnpairedEscapesInStrings) {
     const struct { std::string_view in, out; } rows[] = {
-        {"\"\\ud800\"", "\"\\u0041\""},
-        {"\"\\uDC00x\"", "\"\\u0041x\""},
+        {"\"\\ud800\"", "\"\\u0000\""},
+        {"\"\\uDFFF\"", "\"\\u0000\""},
+        {"\"\\uDC00x\"", "\"\\u0000x\""},
+        {"\"a\\udc00b\"", "\"a\\u0000b\""},
+        {"\"\\ude00\\ud83d\"", "\"\\u0000\\u0000\""},
+        {"\"\\ud83d\\ud83d\\ude00\"", "\"\\u0000\\ud83d\\ude00\""},
+        {"\"\\ud800\\u0041\"", "\"\\u0000\\u0041\""},
+        {"[\"\\ud83d\",\"\\ude00\"]", "[\"\\u0000\",\"\\u0000\"]"},
+        // Pairs, other escapes and text outside strings stay.
         {"\"\\ud83d\\ude00\"", "\"\\ud83d\\ude00\""},
-        {"\"\\ude00\\ud83d\"", "\"\\u0041\\u0041\""},
-        {"\"\\ud83d\\ud83d\\ude00\"", "\"\\u0041\\ud83d\\ude00\""},
+        {"\"\\uD83D\\uDE00\"", "\"\\uD83D\\uDE00\""},
+        {"\"\\u00e9\\ud7ff\\ue000\"", "\"\\u00e9\\ud7ff\\ue000\""},
         {"\"\\\\ud800\"", "\"\\\\ud800\""},         // an escaped backslash, then text
-        {"\"\\u00e9\"", "\"\\u00e9\""},
+        {"\"\\\"\\ud800\"", "\"\\\"\\u0000\""},
+        {"{\"k\":\"v\"}", "{\"k\":\"v\"}"},
+        {"ud800", "ud800"},
+        {"\"\\ud8\"", "\"\\ud8\""},
     };
     for (const auto& row : rows) EXPECT_EQ(neutralise_lone_surrogates(row.in), row.out) << row.in;
+}
+
+TEST(ShortenDigitRuns, OnlyOutsideStrings) {
+    const struct { std::string_view in, out; } rows[] = {
+        {"[12345,6,78]", "[12,6,78]"},
+        {"-0.123e+0456", "-0.12e+04"},
+        {"[0012]", "[00]"},
+        {"\"12345\"", "\"12345\""},
+        {"{\"a\\\"999\":9999}", "{\"a\\\"999\":99}"},
+        {"[\"\\\\\",1234]", "[\"\\\\\",12]"},
+    };
+    for (const auto& row : rows) EXPECT_EQ(shorten_digit_runs(row.in), row.out) << row.in;
 }
 
 TEST(IsValidUtf8, StrictDecoding) {
@@ -77,6 +110,12 @@ TEST(IsValidUtf8, StrictDecoding) {
         {"\xE2\x82", false},
         {"\x80", false},                  // stray continuation
         {"\xEF\xBF\xBF\xF4\x8F\xBF\xBF", true},
+        {"", true},
+        {"\xF4\x8F\xBF\xBF", true},
+        {"\xED\x9F\xBF", true},
+        {"\xF0\x80\x80\xAF", false},  // overlong
+        {"\xC3\x28", false},
+        {"\xFF", false},
     };
     for (const auto& row : rows) EXPECT_EQ(is_valid_utf8(row.text), row.valid) << row.text;
 }

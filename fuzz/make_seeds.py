@@ -125,7 +125,8 @@ def write_work(directory, per_file=150, limit=4096):
             break
     else:
         print("make_seeds: no conformance suite found, skipped", file=sys.stderr)
-    bench = os.path.join(ROOT, "..", "shared", "data", "bench")
+    with open(os.path.join(ROOT, "benchmarks", "data-path.txt")) as f:
+        bench = os.path.normpath(os.path.join(ROOT, f.readline().strip()))
     if not os.path.isdir(bench):
         print("make_seeds: %s not found, no benchmark seeds" % bench, file=sys.stderr)
         return count

@@ -38,7 +38,7 @@ work="$root/fuzz/corpus-work"
 python3 "$root/fuzz/make_seeds.py" --work "$work/seeds"
 
 replay_dirs=("$root/fuzz/corpus" "$root/fuzz/regressions")
-for dir in "$root/tests/data/jsontestsuite/test_parsing" "$root/../shared/data/bench"; do
+for dir in "$root/tests/data/jsontestsuite/test_parsing" "$root/$(head -n 1 "$root/benchmarks/data-path.txt")"; do
   if [[ -d "$dir" ]]; then replay_dirs+=("$dir"); else echo "fuzz.sh: $dir not found, not replayed"; fi
 done
 

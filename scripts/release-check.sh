@@ -15,6 +15,10 @@ set -uo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 WORK="$ROOT/build/release-check"
+# What the wheel must say, read from where each is written once.
+VERSION="$(sed -n 's/^project(corvane VERSION \([0-9.]*\).*/\1/p' "$ROOT/CMakeLists.txt")"
+PY_API="$(sed -n 's/^wheel\.py-api = "\(cp3[0-9]*\)"$/\1/p' "$ROOT/pyproject.toml")"
+export VERSION PY_API
 PYTHON="${PYTHON:-python3}"
 started=$SECONDS
 failures=()
@@ -65,28 +69,30 @@ fi
 
 step "wheel: tag, contents, licence metadata, classifiers"
 if "$TOOLS/python" - "$WHEEL" <<'EOF'
-import email.parser, re, sys, zipfile
+import email.parser, os, re, sys, zipfile
 import trove_classifiers
 
 wheel = sys.argv[1]
+version, py_api = os.environ["VERSION"], os.environ["PY_API"]
+v = re.escape(version)
 problems = []
-# One file for every CPython from 3.8 on: the stable ABI, limited to 3.8.
-tags = re.fullmatch(r"corvane-0\.2\.0-(cp38)-(abi3)-(\w+)\.whl", wheel.rsplit("/", 1)[-1])
+# One file for every CPython from the floor on: the stable ABI, limited to it.
+tags = re.fullmatch(r"corvane-%s-(%s)-(abi3)-(\w+)\.whl" % (v, py_api), wheel.rsplit("/", 1)[-1])
 if not tags:
-    problems.append("the file name has no corvane-0.2.0-cp38-abi3-<platform> tag")
+    problems.append("the file name has no corvane-%s-%s-abi3-<platform> tag" % (version, py_api))
 names = set(zipfile.ZipFile(wheel).namelist())
 wanted = [
     r"corvane\.abi3\.so",
     r"corvane\.pyi",
     r"corvane-stubs/__init__\.pyi",
-    r"corvane-0\.2\.0\.data/scripts/corvane",
-    r"corvane-0\.2\.0\.dist-info/licenses/LICENSE",
+    r"corvane-%s\.data/scripts/corvane" % v,
+    r"corvane-%s\.dist-info/licenses/LICENSE" % v,
 ]
 for pattern in wanted:
     if not any(re.fullmatch(pattern, name) for name in names):
         problems.append("missing from the wheel: " + pattern.replace("\\", ""))
 metadata = email.parser.Parser().parsestr(
-    zipfile.ZipFile(wheel).read("corvane-0.2.0.dist-info/METADATA").decode())
+    zipfile.ZipFile(wheel).read("corvane-%s.dist-info/METADATA" % version).decode())
 if metadata["License-Expression"] != "MIT":
     problems.append("License-Expression is %r, not 'MIT'" % metadata["License-Expression"])
 if metadata.get_all("License-File") != ["LICENSE"]:
@@ -193,13 +199,13 @@ if { "$PYTHON" -m venv "$VENV" &&
     ok "pip install $(basename "$SDIST") (built from the sdist)"
     # From outside the tree, so only the installed module can be imported.
     if (cd "$WORK/run" && "$VENV/bin/python" - "$VENV" <<'EOF'
-import pathlib, sys
+import os, pathlib, sys
 import corvane
 
 where = pathlib.Path(corvane.__file__).resolve()
 print("corvane", corvane.__version__, "from", where)
 assert pathlib.Path(sys.argv[1]).resolve() in where.parents, "not the venv's module"
-assert corvane.__version__ == "0.2.0", corvane.__version__
+assert corvane.__version__ == os.environ["VERSION"], corvane.__version__
 assert corvane.repair("{'a': 1, b: [1 2,]") == '{"a":1,"b":[1,2]}'
 assert corvane.loads("[True, None]") == [True, None]
 EOF
@@ -210,7 +216,7 @@ EOF
     fi
     command_version="$("$VENV/bin/corvane" --version 2>&1)"
     command_output="$(printf "{'a': 1,}" | "$VENV/bin/corvane" 2>&1)"
-    if [ "$command_version" = "corvane 0.2.0" ] && [ "$command_output" = '{"a":1}' ]; then
+    if [ "$command_version" = "corvane $VERSION" ] && [ "$command_output" = '{"a":1}' ]; then
         ok "the corvane command: '$command_version', repairs {'a': 1,} to $command_output"
     else
         fail "the corvane command from the sdist install (--version: '$command_version', output: '$command_output')"

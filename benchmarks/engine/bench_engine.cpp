@@ -5,9 +5,12 @@
 // Usage: corvane_engine_bench [Google Benchmark flags] [--growth=MB,MB,...] BENCH_DIR
 // Each benchmark also reports a "min" aggregate when run with
 // --benchmark_repetitions, so the best and the median run can be compared.
-// --growth adds pathological inputs at the given sizes (in MB), next to a
-// plain copy into a fresh buffer of the same size: a repair that is linear
-// keeps its time per MB as flat as the copy's.
+// Besides the files: the fixed cost of one call on two small texts, and
+// dense repairs (a repair every few bytes) at 1 MB. --growth adds
+// pathological inputs at the given sizes (in MB), next to a plain copy into
+// a fresh buffer of the same size: a repair that is linear keeps its time
+// per MB as flat as the copy's. Built with a baseline (run.sh --baseline),
+// every repair is also timed with the baseline engine in the same run.
 #include <benchmark/benchmark.h>
 #include <simdjson.h>
 
@@ -22,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "baseline.hpp"
 #include "parser/repair.hpp"
 
 namespace {
@@ -85,6 +89,22 @@ void bench_repair(benchmark::State& state, const Input* input) {
     state.counters["input_bytes"] = static_cast<double>(input->bytes.size());
 }
 
+void bench_baseline(benchmark::State& state, const Input* input) {
+    std::size_t size = 0;
+    if (!corvane_bench::baseline_repair(input->bytes.data(), input->bytes.size(), size)) {
+        state.SkipWithError("the baseline refuses this input");
+        return;
+    }
+    for (auto _ : state) {
+        const bool ok = corvane_bench::baseline_repair(input->bytes.data(), input->bytes.size(), size);
+        benchmark::DoNotOptimize(ok);
+        benchmark::DoNotOptimize(size);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                            static_cast<std::int64_t>(input->bytes.size()));
+    state.counters["input_bytes"] = static_cast<double>(input->bytes.size());
+}
+
 void bench_simdjson(benchmark::State& state, const Input* input) {
     const simdjson::padded_string padded(input->bytes);
     simdjson::dom::parser parser;
@@ -121,6 +141,27 @@ std::vector<Family> growth_families() {
         {"block_comment", "[1 /*", "* / /* "},
         {"nesting_127", "[", std::string(126, '[') + std::string(126, ']')},
         {"prose_no_bracket", "", "it's \"q\" /* c */ "},
+        {"unquoted_keys", "{", "key: 1, "},
+        {"short_escapes", "[\"", "ab\\u12 "},
+    };
+}
+
+// The families where a repair comes every few bytes, timed at 1 MB.
+bool is_dense(const Family& family) {
+    const std::string slug = family.slug;
+    return slug == "missing_commas" || slug == "look_ahead" || slug == "nesting_127" ||
+           slug == "unquoted_keys" || slug == "short_escapes";
+}
+
+// The fixed cost of a call: a small valid object, and a model's short
+// broken reply (prose, a fence, single quotes, a missing comma, keywords,
+// a number without its leading digit, nothing closed).
+std::vector<Input> small_calls() {
+    return {
+        {"object_82", "call", R"({"id": 12345, "name": "Ann Lee", "tags": ["a", "b"], "active": true, "score": 0.5})"},
+        {"reply_105", "call",
+         "Here it is:\n```json\n{'name': 'Ann', age: 31, tags: [\"a\" \"b\",], active: True, note: None, "
+         "\"score\": .5, n:7"},
     };
 }
 
@@ -190,13 +231,22 @@ std::vector<double> parse_sizes(const std::string& list) {
     return sizes;
 }
 
+// repair/<variant>/<name>, baseline/<variant>/<name> when there is a
+// baseline, and simdjson/valid/<name> for the valid files.
 void register_all(const std::deque<Input>& inputs) {
     for (const Input& input : inputs) {
         const std::string suffix = "/" + input.variant + "/" + input.file;
+        const benchmark::TimeUnit unit = input.variant == "call" ? benchmark::kNanosecond : benchmark::kMillisecond;
         benchmark::RegisterBenchmark(("repair" + suffix).c_str(), bench_repair, &input)
-            ->Unit(benchmark::kMillisecond)
+            ->Unit(unit)
             ->UseRealTime()
             ->ComputeStatistics("min", min_of);
+        if (corvane_bench::has_baseline()) {
+            benchmark::RegisterBenchmark(("baseline" + suffix).c_str(), bench_baseline, &input)
+                ->Unit(unit)
+                ->UseRealTime()
+                ->ComputeStatistics("min", min_of);
+        }
         if (input.variant == "valid") {
             benchmark::RegisterBenchmark(("simdjson" + suffix).c_str(), bench_simdjson, &input)
                 ->Unit(benchmark::kMillisecond)
@@ -250,6 +300,10 @@ int main(int argc, char** argv) {
         std::string broken = make_broken(valid);
         inputs.push_back({path.filename().string(), "valid", std::move(valid)});
         inputs.push_back({path.filename().string(), "broken", std::move(broken)});
+    }
+    for (Input& call : small_calls()) inputs.push_back(std::move(call));
+    for (const Family& family : growth_families()) {
+        if (is_dense(family)) inputs.push_back({family.slug, "dense", growth_input(family, 1'000'000)});
     }
     register_all(inputs);
     if (!growth_sizes.empty()) register_growth(growth_sizes, inputs);

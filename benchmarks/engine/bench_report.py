@@ -1,7 +1,13 @@
 """Prints the engine benchmark's JSON report as tables.
 
-Usage: python3 bench_report.py RESULT.json  (the --benchmark_out file of
-corvane_engine_bench run with --benchmark_repetitions and aggregates).
+Usage: python3 bench_report.py RESULT.json [--baseline-name REV]  (the
+--benchmark_out file of corvane_engine_bench run with --benchmark_repetitions
+and aggregates).
+
+Besides the full table, the goal tables: the files against simdjson (and
+broken against valid), the dense repairs in MB/s, and the fixed cost of a
+call in ns; each with the baseline engine's figure beside it when the run
+had one (run.sh --baseline REV).
 
 MB/s come from the time aggregates: "best" from the minimum time, "median"
 from the median time. The aggregates of the bytes_per_second counter are not
@@ -64,6 +70,64 @@ def table_rows(rates):
     return rows
 
 
+GOAL_DENSE_MBPS = 1000
+GOAL_CALL_NS = {"object_82": 60, "reply_105": 120}
+GOAL_BROKEN_SLOWDOWN = 1.2
+
+
+def median(rates, key):
+    return rates.get(key, {}).get("median")
+
+
+def ratio(a, b):
+    return f"{a / b:.2f}" if a and b else ""
+
+
+def goal_file_rows(rates):
+    """Per file: median MB/s of repair, baseline and simdjson; repair (and
+    baseline) over simdjson; and how much slower the broken variant is
+    (valid MB/s / broken MB/s)."""
+    files = sorted({file for (_, variant, file) in rates if variant == "valid"})
+    rows = []
+    for file in files:
+        new, old = median(rates, ("repair", "valid", file)), median(rates, ("baseline", "valid", file))
+        reference = median(rates, ("simdjson", "valid", file))
+        broken = median(rates, ("repair", "broken", file))
+        rows.append([file, fmt(new), fmt(old), fmt(reference), ratio(new, reference), ratio(old, reference),
+                     ratio(new, broken)])
+    return rows
+
+
+def goal_dense_rows(rates):
+    """Per dense family: median MB/s of repair and baseline, and new/old."""
+    families = sorted({file for (_, variant, file) in rates if variant == "dense"})
+    rows = []
+    for family in families:
+        new, old = median(rates, ("repair", "dense", family)), median(rates, ("baseline", "dense", family))
+        rows.append([family, fmt(new), fmt(old), ratio(new, old)])
+    return rows
+
+
+def nanoseconds(rates, key, size):
+    rate = median(rates, key)
+    return size / (rate * 1e6) * 1e9 if rate else None
+
+
+def goal_call_rows(rates, sizes):
+    """Per small text: median ns per call of repair and baseline, old/new."""
+    rows = []
+    for name in sorted(sizes):
+        new = nanoseconds(rates, ("repair", "call", name), sizes[name])
+        old = nanoseconds(rates, ("baseline", "call", name), sizes[name])
+        rows.append([name, fmt(new), fmt(old), ratio(old, new), str(GOAL_CALL_NS.get(name, ""))])
+    return rows
+
+
+def call_sizes(report):
+    return {benchmark_key(b["run_name"])[2]: b["input_bytes"] for b in report["benchmarks"]
+            if benchmark_key(b["run_name"])[1] == "call" and "input_bytes" in b}
+
+
 def collect_growth(report):
     """Maps family to {size in bytes: CPU ms per MB} (from the minimum CPU
     time), or to {size: 'refused: ...'}; the family 'copy' is the baseline."""
@@ -106,7 +170,23 @@ def render(header, rows, left=2):
     return "\n".join([line(header), line(["-" * w for w in widths])] + [line(r) for r in rows])
 
 
-def main(path):
+def print_goals(report, rates, baseline_name):
+    old = f"baseline {baseline_name}" if baseline_name else "baseline"
+    print()
+    print(f"goal: repair_text at or above simdjson on every file; broken within {GOAL_BROKEN_SLOWDOWN}x of valid")
+    print(render(["file", "repair", old, "simdjson", "repair/simdjson", "baseline/simdjson", "valid/broken"],
+                 goal_file_rows(rates), left=1))
+    print("(median MB/s; valid/broken = how many times slower the broken variant is)")
+    print()
+    print(f"goal: at least {GOAL_DENSE_MBPS} MB/s on every dense repair (1 MB inputs)")
+    print(render(["family", "repair", old, "repair/baseline"], goal_dense_rows(rates), left=1))
+    print()
+    print("goal: fixed cost per call (median ns, engine alone)")
+    print(render(["text", "repair", old, "baseline/repair", "goal"], goal_call_rows(rates, call_sizes(report)),
+                 left=1))
+
+
+def main(path, baseline_name=None):
     with open(path) as f:
         report = json.load(f)
     context = report["context"]
@@ -120,6 +200,7 @@ def main(path):
     print(render(header, table_rows(collect_rates(report))))
     print()
     print("repair/simdjson: ratio of the median MB/s (valid inputs only: simdjson does not read broken JSON)")
+    print_goals(report, collect_rates(report), baseline_name)
     growth = collect_growth(report)
     if growth:
         sizes, rows = growth_rows(growth)
@@ -129,6 +210,9 @@ def main(path):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 2:
+    if len(sys.argv) == 2:
+        main(sys.argv[1])
+    elif len(sys.argv) == 4 and sys.argv[2] == "--baseline-name":
+        main(sys.argv[1], sys.argv[3])
+    else:
         sys.exit(__doc__)
-    main(sys.argv[1])

@@ -1,5 +1,6 @@
 #include "cli/text.hpp"
 
+#include "lexer/scan.hpp"
 #include "parser/utf8.hpp"
 
 #include <cstdint>
@@ -9,15 +10,9 @@ namespace corvane::cli {
 
 namespace {
 
-bool is_engine_whitespace(unsigned char byte) noexcept {
-    return byte == ' ' || byte == '\t' || byte == '\n' || byte == '\r' || byte == '\f';
-}
-
 bool is_json_whitespace(unsigned char byte) noexcept {
     return byte == ' ' || byte == '\t' || byte == '\n' || byte == '\r';
 }
-
-bool is_continuation(unsigned char byte) noexcept { return (byte & 0xC0) == 0x80; }
 
 }  // namespace
 
@@ -25,52 +20,12 @@ std::size_t find_invalid_utf8(std::string_view text) noexcept {
     // Nearly every input is valid: let the engine's vectorised check say so,
     // and walk the bytes for the offset only when it does not.
     if (corvane::is_valid_utf8(text.data(), text.size())) return text.size();
-    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t size = text.size();
-    std::size_t i = 0;
-    while (i < size) {
-        // Most JSON is ASCII: step over it eight bytes at a time.
-        while (i + 8 <= size) {
-            std::uint64_t word;
-            std::memcpy(&word, bytes + i, sizeof word);
-            if (word & 0x8080808080808080ULL) break;
-            i += 8;
-        }
-        if (i >= size) break;
-        const unsigned char lead = bytes[i];
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        // The second byte's range depends on the lead byte: this is where
-        // overlong forms, surrogates and values past U+10FFFF are refused.
-        std::size_t length;
-        unsigned char low = 0x80, high = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            if (lead == 0xE0) low = 0xA0;
-            if (lead == 0xED) high = 0x9F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            if (lead == 0xF0) low = 0x90;
-            if (lead == 0xF4) high = 0x8F;
-        } else {
-            return i;
-        }
-        if (i + 1 >= size || bytes[i + 1] < low || bytes[i + 1] > high) return i;
-        for (std::size_t k = 2; k < length; ++k) {
-            if (i + k >= size || !is_continuation(bytes[i + k])) return i;
-        }
-        i += length;
-    }
-    return size;
+    return corvane::find_invalid_utf8(text.data(), text.size());
 }
 
 bool is_blank(std::string_view text) noexcept {
     for (char c : text) {
-        if (!is_engine_whitespace(static_cast<unsigned char>(c))) return false;
+        if (!corvane::is_whitespace(static_cast<std::uint8_t>(c))) return false;
     }
     return true;
 }

@@ -112,11 +112,12 @@ CommentScan skip_comment(const std::uint8_t* data, std::size_t p, std::size_t en
     return CommentScan::Unfinished;
 }
 
+template <class Scan>
 SeekResult seek_container_start(Lexer& lexer, bool final, ProseScan& scan, Pause& pause) {
     const std::uint8_t* data = lexer.data;
     const std::size_t end = lexer.end;
     if (scan.leading) {
-        if (!skip_whitespace_and_comments(lexer, final)) {
+        if (!skip_whitespace_and_comments<Scan>(lexer, final)) {
             pause = {Need::Comment, lexer.pos};
             return SeekResult::Paused;
         }
@@ -183,5 +184,8 @@ SeekResult seek_container_start(Lexer& lexer, bool final, ProseScan& scan, Pause
     lexer.pos = start;
     return SeekResult::NotFound;
 }
+
+template SeekResult seek_container_start<FastScan>(Lexer&, bool, ProseScan&, Pause&);
+template SeekResult seek_container_start<ScalarScan>(Lexer&, bool, ProseScan&, Pause&);
 
 }  // namespace corvane

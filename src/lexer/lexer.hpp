@@ -16,8 +16,7 @@ namespace corvane {
 // compile time. Bytes 0x80 and above are never whitespace or delimiters: they
 // begin barewords and keys, so UTF-8 text passes through untouched.
 namespace byte_class {
-inline constexpr std::uint8_t WHITESPACE = 1 << 0;   // 09 0A 0C 0D 20, never 0B
-inline constexpr std::uint8_t DELIMITER = 1 << 1;    // ends a bareword (but '/' see below)
+inline constexpr std::uint8_t DELIMITER = 1 << 1;    // ends a bareword (whitespace too; '/' see below)
 inline constexpr std::uint8_t KEY_START = 1 << 2;    // may begin an unquoted key
 inline constexpr std::uint8_t NUMBER_START = 1 << 3; // + - . 0-9
 inline constexpr std::uint8_t WORD_START = 1 << 4;   // letters _ $ and 0x80..0xFF
@@ -28,7 +27,7 @@ namespace detail {
 constexpr std::array<std::uint8_t, 256> make_byte_classes() {
     using namespace byte_class;
     std::array<std::uint8_t, 256> t{};
-    for (int b : {0x09, 0x0A, 0x0C, 0x0D, 0x20}) t[b] |= WHITESPACE | DELIMITER;
+    for (int b : WHITESPACE_BYTES) t[b] |= DELIMITER;
     for (int b : {'"', '\'', ',', ':', '[', ']', '{', '}'}) t[b] |= DELIMITER;
     for (int b = 'A'; b <= 'Z'; ++b) t[b] |= KEY_START | WORD_START;
     for (int b = 'a'; b <= 'z'; ++b) t[b] |= KEY_START | WORD_START;
@@ -177,6 +176,8 @@ struct ProseScan {
 enum class SeekResult : std::uint8_t { Found, NotFound, Paused };
 // Found: lexer.pos is on the bracket. NotFound (only when `final`): lexer.pos
 // is on the first significant byte. Paused: `pause` says what is awaited.
+// Built for FastScan and ScalarScan (the reference engine's).
+template <class Scan = FastScan>
 SeekResult seek_container_start(Lexer& lexer, bool final, ProseScan& scan, Pause& pause);
 
 }  // namespace corvane

@@ -13,12 +13,25 @@
 
 namespace corvane {
 
-// One range check and one bit test: byte - 9 indexes a 24-bit mask whose set
-// bits are tab, line feed, form feed, carriage return and space. 0x0B (vertical
-// tab) is not whitespace.
+// The bytes the engine treats as whitespace: tab, line feed, form feed,
+// carriage return and space. 0x0B (vertical tab) is not one. Every
+// whitespace test (the scalar one, the vector one, the command's) is made
+// from this list.
+inline constexpr std::uint8_t WHITESPACE_BYTES[] = {'\t', '\n', '\f', '\r', ' '};
+
+namespace detail {
+// Bit b - 9 set for each whitespace byte b: all of them lie in 9..32.
+constexpr std::uint32_t whitespace_mask() {
+    std::uint32_t mask = 0;
+    for (const std::uint8_t byte : WHITESPACE_BYTES) mask |= 1u << (byte - 9u);
+    return mask;
+}
+}  // namespace detail
+
+// One range check and one bit test: byte - 9 indexes the mask above.
 inline constexpr bool is_whitespace(std::uint8_t byte) {
     const unsigned index = static_cast<unsigned>(byte) - 9u;
-    return index <= 23u && ((0x80001Bu >> index) & 1u) != 0;
+    return index <= 23u && ((detail::whitespace_mask() >> index) & 1u) != 0;
 }
 
 // A byte that ends a run of plain string content: a control byte, '"' or
@@ -62,9 +75,20 @@ struct ScalarScan {
     }
     // Whether numbers in strict JSON form are copied without the general rewrite.
     static constexpr bool NUMBER_FAST_PATH = false;
+    // The reference engine's scanners: every check it makes is scalar.
+    static constexpr bool REFERENCE = true;
 };
 
 #ifdef CORVANE_HAVE_SIMD
+// The lanes of `block` that hold one of WHITESPACE_BYTES.
+CORVANE_ALWAYS_INLINE simd::Bytes whitespace_lanes(simd::Bytes block) {
+    simd::Bytes any = simd::equal(block, simd::splat(WHITESPACE_BYTES[0]));
+    for (std::size_t k = 1; k < sizeof WHITESPACE_BYTES; ++k) {
+        any = any | simd::equal(block, simd::splat(WHITESPACE_BYTES[k]));
+    }
+    return any;
+}
+
 // Sixteen bytes at a time (SSE2 on x86-64, NEON on 64-bit ARM: see
 // vector.hpp); the tails shorter than a block go through the scalar loops.
 struct SimdScan {
@@ -72,16 +96,8 @@ struct SimdScan {
         using namespace simd;
         // Most runs are one space after ':' or ','; test that before loading a block.
         if (i < end && !is_whitespace(data[i])) return i;
-        const Bytes space = splat(' ');
-        const Bytes tab = splat('\t');
-        const Bytes line_feed = splat('\n');
-        const Bytes carriage_return = splat('\r');
-        const Bytes form_feed = splat('\f');
         while (end - i >= LANES) {
-            const Bytes block = load(data + i);
-            const Bytes ws = (equal(block, space) | equal(block, line_feed)) |
-                             ((equal(block, tab) | equal(block, carriage_return)) | equal(block, form_feed));
-            const Lanes other = ~lanes(ws);
+            const Lanes other = ~lanes(whitespace_lanes(load(data + i)));
             if (other.any()) return i + other.first();
             i += LANES;
         }
@@ -135,12 +151,14 @@ struct SimdScan {
         return ScalarScan::copy_string_run(data, i, end, quote, out);
     }
     static constexpr bool NUMBER_FAST_PATH = true;
+    static constexpr bool REFERENCE = false;
 };
 using FastScan = SimdScan;
 #else
 // Without vectors only the number fast path differs from the reference.
 struct FastScan : ScalarScan {
     static constexpr bool NUMBER_FAST_PATH = true;
+    static constexpr bool REFERENCE = false;
 };
 #endif
 

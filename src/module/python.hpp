@@ -1,8 +1,10 @@
-// The one way the module includes Python.h: stable ABI, as of Python 3.8.
+// The one way the module includes Python.h: the stable ABI, limited to the
+// oldest CPython the wheel serves (CMake's USE_SABI defines Py_LIMITED_API
+// from pyproject.toml's wheel.py-api).
 #pragma once
 
 #ifndef Py_LIMITED_API
-#define Py_LIMITED_API 0x03080000
+#error "Py_LIMITED_API must be defined by the build"
 #endif
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>

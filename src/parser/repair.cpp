@@ -59,12 +59,16 @@ RepairResult run_repair(const char* data, std::size_t length) {
     Repairer r(length + 16, Lexer(data, length), true);
     ProseScan prose;
     Pause unused;
-    seek_container_start(r.lexer, true, prose, unused);
+    seek_container_start<Scan>(r.lexer, true, prose, unused);
 
     if (repair_values<Scan>(r) == Outcome::Refused) return RepairResult::failure(r.error);
     if (!r.wrote) r.out.append_literal("null");
 
-    if (CORVANE_UNLIKELY(!is_valid_utf8(r.out.data(), r.out.size()))) {
+    // The reference checks its output with the scalar check, so that it has
+    // no vector code at all.
+    const bool valid = Scan::REFERENCE ? is_valid_utf8_reference(r.out.data(), r.out.size())
+                                       : is_valid_utf8(r.out.data(), r.out.size());
+    if (CORVANE_UNLIKELY(!valid)) {
         throw InternalFault("repair output is always utf-8");
     }
     return RepairResult::success(r.out.take());
@@ -383,7 +387,8 @@ quote_word: {
     Lexer probe(lx.data, lx.length, r.look, lx.end);
     if (!final && !word_is_whole(probe)) return pause(Step::QuoteWord, Need::Word, r.look);
     if (scan_bareword(probe).empty()) return refuse(RepairError::AmbiguousQuote);
-    r.look = probe.pos;
+    r.key_at = r.look;
+    r.look = r.key_end = probe.pos;
 }
 quote_colon: {
     Lexer probe(lx.data, lx.length, r.look, lx.end);
@@ -391,8 +396,23 @@ quote_colon: {
     r.look = probe.pos;
     if (!settled) return pause(Step::QuoteColon, Need::Comment, probe.pos);
     if (probe.at_end() && !final) return pause(Step::QuoteColon, Need::Byte, probe.pos);
-    if (!probe.at_end() && probe.peek() == ':') goto string_close;
-    return refuse(RepairError::AmbiguousQuote);
+    if (probe.at_end() || probe.peek() != ':') return refuse(RepairError::AmbiguousQuote);
+    // A member follows with its comma missing. The look-ahead has read its
+    // key and ':' exactly as the object loop would: write them from here
+    // rather than read the gap, the word and the colon a second time.
+    out.push('"');
+    if (!final) {
+        r.showing_string = false;
+        r.shown = out.size();  // only a stream's snapshots read it
+    }
+    out.push(',');
+    write_token_as_string(out, std::string_view(reinterpret_cast<const char*>(lx.data + r.key_at),
+                                                r.key_end - r.key_at));
+    out.push(':');
+    lx.pos = probe.pos + 1;
+    need_comma = true;
+    in_key = false;
+    goto value;
 }
 
 finished:

@@ -62,10 +62,14 @@ private:
     RepairError error_ = RepairError::DepthExceeded;
 };
 
-// Repairs `length` bytes at `data` (any bytes; a NUL is ordinary content) into
-// one compact JSON text. Reads exactly one value, the first; input without a
-// value gives "null". Throws std::bad_alloc when memory runs out and
-// InternalFault on a broken invariant; refusals are returned, not thrown.
+// Repairs `length` bytes at `data` into one compact JSON text. Precondition:
+// the bytes are valid UTF-8 (a NUL is ordinary content); the output is checked
+// before it is handed out, so input that is not UTF-8 ends in InternalFault,
+// never in invalid output. Front-ends check their input first (the module's
+// str is UTF-8 by construction, the command checks files). Reads exactly one
+// value, the first; input without a value gives "null". Throws std::bad_alloc
+// when memory runs out and InternalFault on a broken invariant; refusals are
+// returned, not thrown.
 RepairResult repair_text(const char* data, std::size_t length);
 
 inline RepairResult repair_text(std::string_view input) {

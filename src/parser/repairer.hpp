@@ -54,6 +54,9 @@ struct Repairer {
     // quote in an object value (the real cursor stays just after the quote).
     std::uint8_t quote = 0;
     std::size_t look = 0;
+    // The word the look-ahead read as the next member's key, once it has.
+    std::size_t key_at = 0;
+    std::size_t key_end = 0;
 
     bool wrote = false;  // the first value was written ("null" stands in otherwise)
     RepairError error = RepairError::DepthExceeded;

@@ -164,7 +164,7 @@ void RepairStream::erase_input(std::size_t from, std::size_t to) {
         if (position > from) position = position >= from + count ? position - count : from;
     };
     for (std::size_t* position : {&firm_end_, &watched_, &start_, &start_scan_.pos, &prose_.start, &prose_.at,
-                                  &prose_pause_.at, &repairer_.look, &repairer_.pause.at, &repairer_.lexer.pos,
+                                  &prose_pause_.at, &repairer_.look, &repairer_.key_at, &repairer_.key_end, &repairer_.pause.at, &repairer_.lexer.pos,
                                   &repairer_.lexer.end}) {
         move_back(*position);
     }

@@ -14,9 +14,10 @@ namespace {
 
 // One sequence at a time, with `Scan::skip_ascii` over the ASCII between
 // them: the reference with the scalar scanner, the fallback of x86-64
-// processors without SSSE3 with the vector one.
+// processors without SSSE3 with the vector one. Returns the offset of the
+// lead byte of the first sequence that is not well-formed, or `length`.
 template <class Scan>
-bool check_sequences(const std::uint8_t* data, std::size_t length) {
+std::size_t find_invalid_sequence(const std::uint8_t* data, std::size_t length) {
     std::size_t i = 0;
     for (;;) {
         i = Scan::skip_ascii(data, i, length);
@@ -36,15 +37,15 @@ bool check_sequences(const std::uint8_t* data, std::size_t length) {
                 if (lead == 0xF0) low = 0x90;   // overlong
                 if (lead == 0xF4) high = 0x8F;  // above U+10FFFF
             } else {
-                return false;
+                return i;
             }
-            if (length - i < size) return false;
-            if (data[i + 1] < low || data[i + 1] > high) return false;
-            if (size >= 3 && (data[i + 2] & 0xC0) != 0x80) return false;
-            if (size == 4 && (data[i + 3] & 0xC0) != 0x80) return false;
+            if (length - i < size) return i;
+            if (data[i + 1] < low || data[i + 1] > high) return i;
+            if (size >= 3 && (data[i + 2] & 0xC0) != 0x80) return i;
+            if (size == 4 && (data[i + 3] & 0xC0) != 0x80) return i;
             i += size;
         }
-        if (i >= length) return true;
+        if (i >= length) return length;
     }
 }
 
@@ -165,8 +166,12 @@ CORVANE_TARGET_SSSE3 bool check_blocks(const std::uint8_t* data, std::size_t len
 
 }  // namespace
 
+std::size_t find_invalid_utf8(const char* text, std::size_t length) noexcept {
+    return find_invalid_sequence<ScalarScan>(reinterpret_cast<const std::uint8_t*>(text), length);
+}
+
 bool is_valid_utf8_reference(const char* text, std::size_t length) noexcept {
-    return check_sequences<ScalarScan>(reinterpret_cast<const std::uint8_t*>(text), length);
+    return find_invalid_utf8(text, length) == length;
 }
 
 bool is_valid_utf8(const char* text, std::size_t length) noexcept {
@@ -174,11 +179,11 @@ bool is_valid_utf8(const char* text, std::size_t length) noexcept {
 #if defined(CORVANE_SIMD_SSE2)
     static const bool has_ssse3 = cpu_has_ssse3();
     if (has_ssse3) return check_blocks(data, length);
-    return check_sequences<FastScan>(data, length);
+    return find_invalid_sequence<FastScan>(data, length) == length;
 #elif defined(CORVANE_HAVE_SIMD)
     return check_blocks(data, length);
 #else
-    return check_sequences<ScalarScan>(data, length);
+    return find_invalid_sequence<ScalarScan>(data, length) == length;
 #endif
 }
 

@@ -1,5 +1,6 @@
-// UTF-8 validation of the engine's output: the last guard before a repaired
-// text leaves the engine.
+// UTF-8 validation: the last guard before a repaired text leaves the engine,
+// and the one definition of well-formed UTF-8 that the command, the tests and
+// the fuzz targets use too.
 #pragma once
 
 #include <cstddef>
@@ -14,5 +15,10 @@ bool is_valid_utf8(const char* data, std::size_t length) noexcept;
 // The same answer one sequence at a time: the reference the vectorised check
 // is tested against.
 bool is_valid_utf8_reference(const char* data, std::size_t length) noexcept;
+
+// Where the reference check stops: the offset of the first byte that does not
+// start or continue a well-formed sequence (the lead of a cut-off or wrong
+// sequence), or `length` when all of it is well-formed.
+std::size_t find_invalid_utf8(const char* data, std::size_t length) noexcept;
 
 }  // namespace corvane

@@ -72,6 +72,18 @@ TEST(HostileInput, MultiMegabyteUnterminatedComment) {
     EXPECT_EQ(outcome(corvane::repair_text("{\"a\": \"x\" /*" + filler)), "text: {\"a\":\"x\"}");
 }
 
+TEST(HostileInput, AMillionCommentOpeners) {
+    expect_table({
+        repairs(repeat("// x\n/* y */", 500'000) + "[1]", "[1]"),
+        repairs(repeat("/*", 1'000'000), "null"),
+        repairs(repeat("//", 1'000'000) + "\n7", "7"),
+        repairs("[" + repeat("/* c */ 1, // d\n", 500'000) + "]", "[1" + repeat(",1", 499'999) + "]"),
+        repairs("{" + repeat("/* a */ // b\n", 500'000) + "}", "{}"),
+        // After the first line comment, one block comment that never closes.
+        repairs("{" + repeat("// k\n/* k ", 500'000), "{}"),
+    });
+}
+
 TEST(HostileInput, MultiMegabyteNumberKeepsEveryDigit) {
     const std::string digits = repeat("1234567890", 500'000);
     const corvane::RepairResult result = corvane::repair_text("-000" + digits + ".5E+" + digits);

@@ -113,7 +113,7 @@ TEST(Invariants, BenchDocumentsAndTruncations) {
     const auto files = read_json_files(dir);
     if (files.empty()) {
         GTEST_SKIP() << "no benchmark documents at " << dir.string()
-                     << " (../shared/data/bench beside the repository); skipped";
+                     << " (see benchmarks/data-path.txt); skipped";
     }
     for (const NamedInput& file : files) {
         if (nesting_depth(file.bytes) <= corvane::MAX_DEPTH) {

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "../../fuzz/checks.hpp"
 #include "parser/repair.hpp"
 
 namespace corvane_test {
@@ -53,29 +54,17 @@ std::string expected_outcome(const Case& row);
 // Runs every row of a table and reports each mismatch with its input.
 void expect_table(const std::vector<Case>& table);
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool is_valid_utf8(std::string_view bytes);
-
-// Rewrites every `\u` escape of a lone surrogate inside JSON strings to
-// `\u0000`, leaving surrogate pairs and everything else as it is. Such escapes
-// are well-formed JSON but the strict reader refuses them.
-std::string neutralise_lone_surrogates(std::string_view json);
-
-// Cuts every run of more than two digits outside strings to its first two.
-// The JSON grammar never depends on how many digits a run has beyond one (nor
-// on more than its first digit being '0'), but the strict reader refuses
-// numbers too large for a double, which are valid JSON all the same.
-std::string shorten_digit_runs(std::string_view json);
+// The strict UTF-8 and JSON judges, shared with the fuzz targets.
+using corvane::fuzz::is_strict_json;
+using corvane::fuzz::is_valid_utf8;
+using corvane::fuzz::neutralise_lone_surrogates;
+using corvane::fuzz::shorten_digit_runs;
 
 // True when a JSON whitespace byte stands outside every string token.
 bool has_whitespace_outside_strings(std::string_view json);
 
 // Deepest nesting of brackets outside strings (0 for a scalar).
 std::size_t nesting_depth(std::string_view json);
-
-// Strict JSON reading, with lone-surrogate escapes and numbers beyond the
-// range of a double counted as valid.
-bool is_strict_json(std::string_view json);
 
 // Repairs `input` and checks what every result must satisfy: a refusal is one
 // of the two kinds; a text is strict JSON, valid UTF-8, compact, and repairs

@@ -2,8 +2,6 @@
 // surface as std::bad_alloc and free everything the repair had taken, and the
 // next call must work as if nothing happened.
 #include <cstddef>
-#include <cstdint>
-#include <cstdlib>
 #include <new>
 #include <string>
 #include <vector>
@@ -12,66 +10,20 @@
 
 #include "parser/repair.hpp"
 
-namespace {
-
-// Every block carries a header telling whether it was taken while armed, so
-// a block freed after disarming still settles the count.
-constexpr std::size_t HEADER = alignof(std::max_align_t) > 16 ? alignof(std::max_align_t) : 16;
-constexpr std::uint64_t ARMED_TAG = 0xA110C8EDull;
-constexpr std::uint64_t PLAIN_TAG = 0x0B10C4ull;
-
-bool armed = false;
-long fail_at = 0;         // 1-based index of the armed allocation that fails
-long armed_count = 0;     // allocations attempted while armed
-long armed_live = 0;      // blocks taken while armed and not yet freed
-
-void* allocate(std::size_t size) {
-    if (armed && ++armed_count == fail_at) throw std::bad_alloc();
-    void* block = std::malloc(size + HEADER);
-    if (block == nullptr) throw std::bad_alloc();
-    *static_cast<std::uint64_t*>(block) = armed ? ARMED_TAG : PLAIN_TAG;
-    if (armed) ++armed_live;
-    return static_cast<char*>(block) + HEADER;
+// The allocation hook (alloc_hook.cpp), linked into this binary: the same
+// one the Python fault tests preload into the interpreter.
+extern "C" {
+void corvane_faults_arm(long k);
+void corvane_faults_disarm();
+long corvane_faults_attempts();
+long corvane_faults_live();
 }
-
-void release(void* pointer) noexcept {
-    if (pointer == nullptr) return;
-    void* block = static_cast<char*>(pointer) - HEADER;
-    if (*static_cast<std::uint64_t*>(block) == ARMED_TAG) --armed_live;
-    std::free(block);
-}
-
-}  // namespace
-
-void* operator new(std::size_t size) { return allocate(size); }
-void* operator new[](std::size_t size) { return allocate(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    try {
-        return allocate(size);
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
-}
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
-    return operator new(size, tag);
-}
-void operator delete(void* pointer) noexcept { release(pointer); }
-void operator delete[](void* pointer) noexcept { release(pointer); }
-void operator delete(void* pointer, std::size_t) noexcept { release(pointer); }
-void operator delete[](void* pointer, std::size_t) noexcept { release(pointer); }
-void operator delete(void* pointer, const std::nothrow_t&) noexcept { release(pointer); }
-void operator delete[](void* pointer, const std::nothrow_t&) noexcept { release(pointer); }
 
 namespace {
 
-void arm(long k) {
-    armed_count = 0;
-    armed_live = 0;
-    fail_at = k;
-    armed = true;
-}
-
-void disarm() { armed = false; }
+// From arm(k) on, the k-th allocation throws std::bad_alloc.
+void arm(long k) { corvane_faults_arm(k); }
+void disarm() { corvane_faults_disarm(); }
 
 struct FaultCase {
     const char* name;
@@ -143,9 +95,9 @@ TEST_P(AllocationFaults, EachAllocationFailureIsBadAllocAndLeavesNothing) {
             disarm();
             FAIL() << "an exception other than std::bad_alloc at k=" << k;
         }
-        EXPECT_EQ(armed_live, 0) << "blocks left behind at k=" << k;
+        EXPECT_EQ(corvane_faults_live(), 0) << "blocks left behind at k=" << k;
         if (!threw) break;
-        ASSERT_EQ(armed_count, k) << "failed at an allocation never attempted";
+        ASSERT_EQ(corvane_faults_attempts(), k) << "failed at an allocation never attempted";
         ASSERT_LT(k, 100000) << "the walk does not end";
     }
     EXPECT_GE(k - 1, c.min_allocations) << "fewer allocation points than expected";
@@ -176,7 +128,7 @@ TEST_P(RefusalFaults, AllocationFailureOnTheRefusalPathIsBadAlloc) {
             disarm();
             threw = true;
         }
-        EXPECT_EQ(armed_live, 0) << "blocks left behind at k=" << k;
+        EXPECT_EQ(corvane_faults_live(), 0) << "blocks left behind at k=" << k;
         if (!threw) break;
         ASSERT_LT(k, 100000) << "the walk does not end";
     }

@@ -1,8 +1,11 @@
-// Loaded with LD_PRELOAD into a Python process under test: replaces the
-// global C++ allocation functions so that the k-th allocation after arming
-// throws std::bad_alloc, and counts the blocks taken while armed that are
-// still live. Python's own allocations (malloc) are untouched; the module's
-// native buffers all come through here. Driven from Python through ctypes.
+// The one allocation hook of the fault tests: replaces the global C++
+// allocation functions so that the k-th allocation after arming throws
+// std::bad_alloc, and counts the blocks taken while armed that are still
+// live (each block carries a header telling whether it was taken while
+// armed, so a block freed after disarming still settles the count). Linked
+// into the engine's fault test, and loaded with LD_PRELOAD into a Python
+// process under test, driven through ctypes: Python's own allocations
+// (malloc) are untouched there; the module's native buffers all come through.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

@@ -1,8 +1,10 @@
 """Every function on every success and failure path, 100,000 times: neither
-resident memory nor the reference counts of the arguments may grow.
+resident memory, nor the interpreter's allocated blocks, nor the reference
+counts of the arguments may grow. The one leak suite of the module.
 Runs unchanged on CPython 3.8 and later (resident memory needs Linux).
 """
 
+import ctypes
 import gc
 import os
 import sys
@@ -26,7 +28,27 @@ AMBIGUOUS_TEXT = '{"a": "he said "hi" ok", "b": "' + "padding" * 10 + '"}'
 SURROGATE_TEXT = "[1, 2, '\ud800'" + "padding" * 10
 
 
+# Blocks of the interpreter's own allocator: a leaked str or list shows here
+# long before it shows in resident memory.
+BLOCK_SLACK = 2000
+LONG_TEXT = '["' + "x" * 2048 + '"]'
+
+
+def find_malloc_trim():
+    try:
+        return ctypes.CDLL(None).malloc_trim
+    except (AttributeError, OSError):
+        return None
+
+
+MALLOC_TRIM = find_malloc_trim()
+
+
 def resident_bytes():
+    # Hand freed heap back to the system first, so that leaked blocks cannot
+    # hide in pages that earlier tests left resident.
+    if MALLOC_TRIM is not None:
+        MALLOC_TRIM(0)
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * PAGE_SIZE
 
@@ -45,7 +67,7 @@ class FailingJson:
 def run_path(function, args=(), kwargs=None, raises=None, watched=()):
     """Calls function(*args, **kwargs) CALLS times, each call returning or
     raising `raises`; returns the growth in resident memory and in the
-    reference count of each watched object."""
+    reference count of each watched object, and in allocated blocks."""
     kwargs = kwargs or {}
 
     def loop(times):
@@ -64,12 +86,14 @@ def run_path(function, args=(), kwargs=None, raises=None, watched=()):
     loop(1000)  # settle caches and free lists first
     gc.collect()
     counts = [sys.getrefcount(obj) for obj in watched]
+    blocks = sys.getallocatedblocks()
     before = resident_bytes()
     loop(CALLS)
     gc.collect()
     growth = resident_bytes() - before
+    block_growth = sys.getallocatedblocks() - blocks
     after = [sys.getrefcount(obj) for obj in watched]
-    return growth, [a - b for a, b in zip(after, counts)]
+    return growth, [a - b for a, b in zip(after, counts)], block_growth
 
 
 def streamed(*args, **kwargs):
@@ -91,10 +115,12 @@ RAW_TEXT = OBJECT_TEXT.encode()
 PATHS = [
     ("success", (OBJECT_TEXT,), {}, None),
     ("success-keyword", (), {"input": OBJECT_TEXT}, None),
+    ("long-output", (LONG_TEXT,), {}, None),
     ("depth-refused", (DEEP_TEXT,), {}, ValueError),
     ("ambiguous-refused", (AMBIGUOUS_TEXT,), {}, ValueError),
     ("lone-surrogate", (SURROGATE_TEXT,), {}, UnicodeEncodeError),
     ("wrong-type", (BIG_NUMBER,), {}, TypeError),
+    ("wrong-type-keyword", (), {"input": BIG_NUMBER}, TypeError),
     ("bytes", (RAW_TEXT,), {}, TypeError),
     ("none", (None,), {}, TypeError),
     ("no-argument", (), {}, TypeError),
@@ -114,7 +140,8 @@ def needs_proc():
 @pytest.mark.parametrize("function", FUNCTIONS, ids=lambda f: f.__name__)
 def test_no_growth(function, path, args, kwargs, raises):
     watched = [obj for obj in list(args) + list(kwargs.values()) if obj is not None]
-    growth, ref_growth = run_path(function, args, kwargs, raises, watched)
+    growth, ref_growth, block_growth = run_path(function, args, kwargs, raises, watched)
+    assert block_growth < BLOCK_SLACK, "%s/%s: %d more allocated blocks" % (function.__name__, path, block_growth)
     assert growth < ALLOWED_GROWTH, "%s/%s: resident memory grew by %d bytes" % (
         function.__name__, path, growth)
     assert ref_growth == [0] * len(watched), "%s/%s: reference counts grew by %s" % (
@@ -123,16 +150,18 @@ def test_no_growth(function, path, args, kwargs, raises):
 
 def test_loads_with_a_failing_json_module(replaced_json):
     stand_in = replaced_json(FailingJson())
-    growth, ref_growth = run_path(corvane.loads, (OBJECT_TEXT,), raises=RuntimeError,
-                                  watched=[OBJECT_TEXT, stand_in, stand_in.loads])
+    growth, ref_growth, block_growth = run_path(corvane.loads, (OBJECT_TEXT,), raises=RuntimeError,
+                                                watched=[OBJECT_TEXT, stand_in, stand_in.loads])
+    assert block_growth < BLOCK_SLACK, block_growth
     assert growth < ALLOWED_GROWTH, growth
     assert ref_growth == [0, 0, 0]
 
 
 def test_loads_with_a_module_that_has_no_loads(replaced_json):
     stand_in = replaced_json(types.SimpleNamespace())
-    growth, ref_growth = run_path(corvane.loads, (OBJECT_TEXT,), raises=AttributeError,
-                                  watched=[OBJECT_TEXT, stand_in])
+    growth, ref_growth, block_growth = run_path(corvane.loads, (OBJECT_TEXT,), raises=AttributeError,
+                                                watched=[OBJECT_TEXT, stand_in])
+    assert block_growth < BLOCK_SLACK, block_growth
     assert growth < ALLOWED_GROWTH, growth
     assert ref_growth == [0, 0]
 
@@ -141,7 +170,8 @@ def test_the_measure_sees_a_leak():
     # Keeping a reference, or a copy of the input, on every call must show
     # up, or the tests above could not fail.
     kept = []
-    _, ref_growth = run_path(kept.append, (OBJECT_TEXT,), watched=[OBJECT_TEXT])
+    _, ref_growth, _ = run_path(kept.append, (OBJECT_TEXT,), watched=[OBJECT_TEXT])
     assert ref_growth == [CALLS]
-    growth, _ = run_path(lambda text: kept.append(text.encode()), (OBJECT_TEXT,))
+    growth, _, block_growth = run_path(lambda text: kept.append(text.encode()), (OBJECT_TEXT,))
     assert growth > ALLOWED_GROWTH
+    assert block_growth > BLOCK_SLACK
