@@ -85,6 +85,9 @@ wanted = [
     r"corvane\.abi3\.so",
     r"corvane\.pyi",
     r"corvane-stubs/__init__\.pyi",
+    r"corvane_stream\.abi3\.so",
+    r"corvane_stream\.pyi",
+    r"corvane_stream-stubs/__init__\.pyi",
     r"corvane-%s\.data/scripts/corvane" % v,
     r"corvane-%s\.dist-info/licenses/LICENSE" % v,
 ]
@@ -208,9 +211,14 @@ assert pathlib.Path(sys.argv[1]).resolve() in where.parents, "not the venv's mod
 assert corvane.__version__ == os.environ["VERSION"], corvane.__version__
 assert corvane.repair("{'a': 1, b: [1 2,]") == '{"a":1,"b":[1,2]}'
 assert corvane.loads("[True, None]") == [True, None]
+from corvane_stream import RepairStream
+stream = RepairStream()
+for chunk in ("{'a': [1, ", "2]"):
+    stream.feed(chunk)
+assert stream.snapshot() == '{"a":[1,2]}' and stream.close() == '{"a":[1,2]}'
 EOF
     ); then
-        ok "corvane.repair from the sdist install"
+        ok "corvane.repair and corvane_stream from the sdist install"
     else
         fail "the module installed from the sdist"
     fi
