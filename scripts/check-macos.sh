@@ -16,6 +16,9 @@ fi
 zig=("$venv/bin/python" -m ziglang c++)
 
 version=$(sed -n 's/^project(corvane VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+# The stable-ABI floor the build defines for the module (pyproject's wheel.py-api).
+minor=$(sed -n 's/^wheel\.py-api = "cp3\([0-9]*\)".*/\1/p' pyproject.toml)
+limited_api=$(printf '0x03%02x0000' "$minor")
 python_include=$(python3 -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
 # The module's sources need Python.h; the command's its POSIX layer.
 sources=(src/lexer/*.cpp src/parser/*.cpp src/module/*.cpp src/cli/*.cpp)
@@ -27,7 +30,7 @@ for target in aarch64-macos x86_64-macos; do
     mkdir -p "$(dirname "$object")"
     # -fsyntax-only misbehaves with zig's driver; a real compile to an object does not.
     "${zig[@]}" -target "$target" -std=c++20 -O1 -Wall -Wextra -Werror -Isrc -I"$python_include" \
-      -DCORVANE_VERSION="\"$version\"" -c "$source" -o "$object"
+      -DCORVANE_VERSION="\"$version\"" -DPy_LIMITED_API="$limited_api" -c "$source" -o "$object"
     count=$((count + 1))
   done
   echo "$target: $count sources compiled"
