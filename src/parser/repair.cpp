@@ -36,7 +36,7 @@ void OutputBuffer::grow(std::size_t count) {
     const std::size_t used = size();
     std::size_t capacity = static_cast<std::size_t>(limit_ - bytes_.get()) * 2;
     if (capacity < used + count + 64) capacity = used + count + 64;
-    std::unique_ptr<char[]> larger(new char[capacity]);
+    BufferBytes larger = allocate_buffer_bytes(capacity);
     std::memcpy(larger.get(), bytes_.get(), used);
     bytes_ = std::move(larger);
     cursor_ = bytes_.get() + used;
