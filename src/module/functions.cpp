@@ -25,9 +25,8 @@ PendingError with_argument_note(PendingError error, std::string_view parameter) 
     return error;
 }
 
-// Binds `input` and returns its UTF-8 encoding, a bytes object of our own:
-// immutable and held, so the engine reads it in place without the GIL.
-Expected<PyRef> input_bytes(const ArgumentSpec& signature, PyObject* args, PyObject* kwargs) {
+// Binds `input` and returns a private copy of its UTF-8 encoding.
+Expected<std::string> input_bytes(const ArgumentSpec& signature, PyObject* args, PyObject* kwargs) {
     PyObject* slots[1] = {nullptr};
     Expected<Done> bound = bind_arguments(signature, args, kwargs, slots);
     if (!bound) {
@@ -46,20 +45,18 @@ Expected<PyRef> input_bytes(const ArgumentSpec& signature, PyObject* args, PyObj
     if (!encoded) {
         return with_argument_note(PendingError::fetch(), parameter);
     }
-    return encoded;
-}
-
-// Runs the engine over the bytes of `input` without the GIL (they are read
-// in place, not copied); a refusal becomes ValueError.
-Expected<OutputText> repaired_text(PyRef input) {
-    const char* data = PyBytes_AsString(input.get());
-    const Py_ssize_t size = PyBytes_Size(input.get());
+    const char* data = PyBytes_AsString(encoded.get());
+    const Py_ssize_t size = PyBytes_Size(encoded.get());
     if (data == nullptr || size < 0) {
         return PendingError::fetch();
     }
-    RepairResult result =
-        without_gil([&] { return repair_text(data, static_cast<std::size_t>(size)); });
-    input.reset();
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+// Runs the engine over `input` without the GIL; a refusal becomes ValueError.
+Expected<OutputText> repaired_text(std::string input) {
+    RepairResult result = without_gil([&] { return repair_text(input.data(), input.size()); });
+    input = std::string();
     if (!result) {
         return PendingError::message(PyExc_ValueError, std::string(error_message(result.error())));
     }
@@ -71,7 +68,7 @@ PyRef str_from_utf8(const OutputText& text) {
 }
 
 Expected<PyRef> repair_call(const ArgumentSpec& signature, PyObject* args, PyObject* kwargs) {
-    Expected<PyRef> input = input_bytes(signature, args, kwargs);
+    Expected<std::string> input = input_bytes(signature, args, kwargs);
     if (!input) {
         return std::move(input.error());
     }
@@ -86,7 +83,7 @@ Expected<PyRef> repair_call(const ArgumentSpec& signature, PyObject* args, PyObj
 // now: the import runs on every call, so a replaced sys.modules["json"] is
 // honoured, and nothing is imported when the repair was refused.
 Expected<PyRef> loads_call(PyObject* args, PyObject* kwargs) {
-    Expected<PyRef> input = input_bytes(LOADS_SPEC, args, kwargs);
+    Expected<std::string> input = input_bytes(LOADS_SPEC, args, kwargs);
     if (!input) {
         return std::move(input.error());
     }
