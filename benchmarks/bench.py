@@ -14,10 +14,13 @@ Sections (all by default; pick some with --sections a,b):
 
 Nothing here passes or fails on speed: it prints figures for a person to read.
 Timings are medians of interleaved rounds, so a burst of load on a shared
-machine hits every contender alike instead of one of them.
+machine hits every contender alike instead of one of them. With --baseline,
+another build of the module (its extension file) is timed beside this one in
+the same rounds, and the goal lines compare the two.
 
   python3 benchmarks/bench.py            # full run (a few minutes)
   python3 benchmarks/bench.py --quick    # smoke run (seconds)
+  python3 benchmarks/bench.py --baseline OLD/corvane.abi3.so --growth-sizes 16,128
 """
 
 import argparse
@@ -49,6 +52,25 @@ REPO_ROOT = Path(__file__).resolve().parent.parent
 DEFAULT_BENCH_DIR = REPO_ROOT / (REPO_ROOT / "benchmarks" / "data-path.txt").read_text().splitlines()[0]
 SECTIONS = ("throughput", "small", "threads", "growth", "memory", "stream")
 MB = 1_000_000
+
+# The goals the sections print beside their figures.
+GOAL_SMALL_VS_ORJSON = 0.6      # a 100-byte call against orjson.loads of the repaired text
+GOAL_GROWTH = 1.3               # time per MB at the largest size against the smallest
+GOAL_GROWTH_VS_FLOOR = 1.5      # time per MB against the boundary floor, comment and prose families
+FLOOR_GOAL_FAMILIES = ("unterminated block comment", "prose without a bracket")
+
+
+def load_baseline(path):
+    """Another build of the module, from its extension file, as a separate
+    module object (the installed corvane stays what `import corvane` gives)."""
+    import importlib.machinery
+    import importlib.util
+    loader = importlib.machinery.ExtensionFileLoader("corvane", str(path))
+    spec = importlib.util.spec_from_file_location("corvane", str(path), loader=loader)
+    module = importlib.util.module_from_spec(spec)
+    loader.exec_module(module)
+    return module
+
 
 # --- inputs ---------------------------------------------------------------
 
@@ -181,13 +203,17 @@ def fresh_copy(text):
     return (text + " ")[:-1]
 
 
-def contenders_for(corvane, text, valid, repaired):
+def contenders_for(corvane, text, valid, repaired, baseline=None):
     """The functions timed on one input, repair first (the ratios' base)."""
     out_bytes = repaired.encode("utf-8")
     contenders = [
         ("repair", lambda: corvane.repair(text)),
         ("loads", lambda: corvane.loads(text)),
     ]
+    if baseline is not None:
+        contenders.append(("baseline", lambda: baseline.repair(text)))
+    # The interpreter's own part of a call: encoding the input, decoding the output.
+    contenders.append(("encode+decode", lambda: (text.encode("utf-8"), out_bytes.decode("utf-8"))))
     if valid:
         contenders.append(("json.loads", lambda: json.loads(text)))
         if orjson is not None:
@@ -234,9 +260,10 @@ def section_throughput(corvane, args):
     if not inputs:
         print(f"skipped: no .json files in {args.bench_dir} (the corpus is not part of the repository)")
         return
-    names = ["repair", "loads", "json.loads", "orjson.loads", "floor"]
+    names = ["repair", "loads", "json.loads", "orjson.loads", "floor"] + (["baseline"] if args.baseline else [])
     header = ["input", "variant", "MB"] + names
     rows = []
+    shares = []
     for name, variant, text in inputs:
         size = len(text.encode("utf-8"))
         try:
@@ -244,8 +271,11 @@ def section_throughput(corvane, args):
         except ValueError as error:
             rows.append([name, variant, f"{size / MB:.2f}", f"refused: {error}"])
             continue
-        seconds = median_seconds(contenders_for(corvane, text, variant == "valid", repaired),
+        seconds = median_seconds(contenders_for(corvane, text, variant == "valid", repaired, args.baseline),
                                  args.rounds, args.batch_seconds, CLOCKS[args.clock])
+        if variant == "valid":
+            shares.append([name, f"{seconds['repair'] * 1e6:.0f}", f"{seconds['encode+decode'] * 1e6:.0f}",
+                           f"{1 - seconds['encode+decode'] / seconds['repair']:.2f}"])
         row = [name, variant, f"{size / MB:.2f}"]
         for contender in names:
             if contender not in seconds:
@@ -261,13 +291,19 @@ def section_throughput(corvane, args):
           "json and orjson read the valid input itself; floor = encode + one copy + decode of the output")
     if orjson is None:
         print("orjson is not installed (pip install orjson): its column is empty")
+    print()
+    print("goal: non-ASCII text bounded by the interpreter's own encode and decode "
+          "(twitter and citm_catalog above all)")
+    print(render(["input", "repair us", "encode+decode us", "rest of the call"], shares))
+    print("rest of the call = 1 - (encode + decode) / repair: the engine's share, with the call's own overhead")
 
 
 def section_small(corvane, args):
     title(f"Small model-style messages (ns per call, {args.clock} time)")
-    names = ["repair", "loads", "json.loads", "orjson.loads", "floor"]
+    names = ["repair", "loads", "json.loads", "orjson.loads", "floor"] + (["baseline"] if args.baseline else [])
     header = ["message", "repair"] + names[1:]
     rows = []
+    goals = []
     for label, size in (("100 B", 100), ("1 kB", 1000), ("10 kB", 10_000)):
         text = model_message(size)
         repaired = corvane.repair(text)
@@ -280,7 +316,13 @@ def section_small(corvane, args):
         if orjson is not None:
             contenders.append(("orjson.loads", lambda: orjson.loads(repaired)))
         contenders.append(("floor", boundary_floor(text, out_bytes)))
+        if args.baseline is not None:
+            contenders.append(("baseline", lambda: args.baseline.repair(text)))
         seconds = median_seconds(contenders, args.rounds, args.batch_seconds, CLOCKS[args.clock])
+        if "orjson.loads" in seconds:
+            goals.append([label, f"{seconds['repair'] / seconds['orjson.loads']:.2f}",
+                          f"{seconds['baseline'] / seconds['orjson.loads']:.2f}" if "baseline" in seconds else "",
+                          f"{GOAL_SMALL_VS_ORJSON}"])
         row = [label, f"{seconds['repair'] * 1e9:.0f}"]
         for contender in names[1:]:
             if contender in seconds:
@@ -292,6 +334,10 @@ def section_small(corvane, args):
     print(render(header, rows))
     print("(Nx) = time / time of repair; json and orjson read the repaired text; "
           "floor = encode + one copy + decode of the output")
+    if goals:
+        print()
+        print(f"goal: a 100-byte call at most {GOAL_SMALL_VS_ORJSON}x orjson.loads of the repaired text")
+        print(render(["message", "repair/orjson", "baseline/orjson", "goal"], goals))
 
 
 def large_inputs(args):
@@ -396,8 +442,9 @@ def section_growth(corvane, args):
     header = ["family"] + [f"{s / MB:g} MB" for s in sizes] + ["max/min", "faults/MB"]
     rows = []
     notes = []
+    goals = []
     for name, prefix, unit in GROWTH_FAMILIES:
-        repair_cells, floor_cells = [], []
+        repair_cells, floor_cells, baseline_cells = [], [], []
         faults = None  # page faults per MB at the largest size measured
         for size in sizes:
             # A call that would run for minutes is not started.
@@ -422,22 +469,53 @@ def section_growth(corvane, args):
             # floor beside it shows what buffers of that size cost here
             # (page faults, memory bandwidth) whatever the repair does.
             floor = boundary_floor(text, out_bytes)
-            times, floor_times = [], []
+            times, floor_times, baseline_times = [], [], []
             for _ in range(args.growth_repeats):
                 times.append(cpu_seconds_of_call(lambda: corvane.repair(text)))
                 floor_times.append(cpu_seconds_of_call(floor))
+                if args.baseline is not None:
+                    baseline_times.append(cpu_seconds_of_call(lambda: args.baseline.repair(text)))
             del text, out_bytes, floor
             repair_cells.append((nbytes, min(times)[0]))
             floor_cells.append((nbytes, min(floor_times)[0]))
+            if baseline_times:
+                baseline_cells.append((nbytes, min(baseline_times)[0]))
             faults = (min(times)[1] / (nbytes / MB), min(floor_times)[1] / (nbytes / MB))
         rows.append(growth_row(name, repair_cells) + [f"{faults[0]:.0f}" if faults else ""])
+        if baseline_cells:
+            rows.append(growth_row("  baseline", baseline_cells) + [""])
         rows.append(growth_row("  floor", floor_cells) + [f"{faults[1]:.0f}" if faults else ""])
+        goals.append(growth_goal_row(name, repair_cells, floor_cells, baseline_cells))
     print(render(header, rows))
     print("best CPU time of repeated calls; max/min = largest / smallest time per MB over the sizes "
           "(about 1 when the repair is linear); floor = encode + one copy + decode of the output;\n"
           "faults/MB = minor page faults per input MB at the largest size (each is a fresh 4 KiB page)")
     for note in notes:
         print(note)
+    print()
+    print(f"goal: time per MB at the largest size within {GOAL_GROWTH}x of the smallest, and within "
+          f"{GOAL_GROWTH_VS_FLOOR}x of the floor on the comment and prose families")
+    print(render(["family", "largest/smallest", "baseline largest/smallest", "repair/floor at largest",
+                  "baseline/floor at largest"], goals))
+
+
+def per_mb(cell):
+    return cell[1] / (cell[0] / MB) if isinstance(cell, tuple) else None
+
+
+def growth_goal_row(name, repair_cells, floor_cells, baseline_cells):
+    """largest/smallest time per MB for repair (and baseline), and each
+    against the floor at the largest size measured."""
+    def spread(cells):
+        measured = [per_mb(c) for c in cells if isinstance(c, tuple)]
+        return f"{measured[-1] / measured[0]:.2f}" if len(measured) >= 2 else ""
+
+    def against_floor(cells):
+        pairs = [(per_mb(c), per_mb(f)) for c, f in zip(cells, floor_cells) if isinstance(c, tuple) and isinstance(f, tuple)]
+        return f"{pairs[-1][0] / pairs[-1][1]:.2f}" if pairs else ""
+
+    return [name, spread(repair_cells), spread(baseline_cells), against_floor(repair_cells),
+            against_floor(baseline_cells)]
 
 
 MEMORY_CHILD = r"""
@@ -620,6 +698,10 @@ def parse_args(argv):
                              "steady on a shared machine) or wall time")
     parser.add_argument("--rounds", type=int, help="interleaved rounds per input (default 15, quick 3)")
     parser.add_argument("--memory-mb", type=int, help="input size of the memory section (default 100, quick 10)")
+    parser.add_argument("--growth-sizes", dest="growth_mb", help="sizes of the growth section in MB, such as 16,128 "
+                                               "(default 1,4,16,64; quick 0.25,0.5,1,2)")
+    parser.add_argument("--baseline", type=Path, help="extension file of another build of the module, "
+                                                      "timed beside this one")
     args = parser.parse_args(argv)
     args.sections = [s.strip() for s in args.sections.split(",") if s.strip()]
     unknown = [s for s in args.sections if s not in SECTIONS]
@@ -641,6 +723,10 @@ def parse_args(argv):
         args.growth_repeats, args.growth_budget = 3, 60.0
         args.memory_mb = args.memory_mb or 100
         args.stream_sizes = [MB, 4 * MB, 16 * MB, 64 * MB]
+    if args.growth_mb:
+        args.growth_sizes = [int(float(mb) * MB) for mb in args.growth_mb.split(",")]
+    if args.baseline is not None:
+        args.baseline = load_baseline(args.baseline)
     return args
 
 

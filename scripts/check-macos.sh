@@ -21,7 +21,7 @@ minor=$(sed -n 's/^wheel\.py-api = "cp3\([0-9]*\)".*/\1/p' pyproject.toml)
 limited_api=$(printf '0x03%02x0000' "$minor")
 python_include=$(python3 -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
 # The module's sources need Python.h; the command's its POSIX layer.
-sources=(src/lexer/*.cpp src/parser/*.cpp src/module/*.cpp src/cli/*.cpp)
+sources=(src/lexer/*.cpp src/parser/*.cpp src/platform/*.cpp src/module/*.cpp src/cli/*.cpp)
 for target in aarch64-macos x86_64-macos; do
   count=0
   for source in "${sources[@]}"; do

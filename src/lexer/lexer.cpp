@@ -129,25 +129,34 @@ SeekResult seek_container_start(Lexer& lexer, bool final, ProseScan& scan, Pause
         scan.start = scan.at = lexer.pos;
     }
     const std::size_t start = scan.start;
-    std::size_t& i = scan.at;
+    // The scan's position and quote live in locals while it runs (a store
+    // per byte through `scan` would be the loop's bottleneck), and are kept
+    // in `scan` whenever it stops.
+    std::size_t i = scan.at;
+    std::uint8_t quote = scan.quote;
+    auto keep = [&] {
+        scan.at = i;
+        scan.quote = quote;
+    };
     for (;;) {
         // Inside a quoted stretch, brackets and comment openers mean nothing.
-        while (scan.quote != 0 && i < end) {
+        while (quote != 0 && i < end) {
             const std::uint8_t inner = data[i];
             if (inner == '\\') {
                 if (end - i < 2 && !final) break;
                 i = end - i >= 2 ? i + 2 : end;
             } else {
                 ++i;
-                if (inner == scan.quote) scan.quote = 0;
+                if (inner == quote) quote = 0;
             }
         }
         // The end, or a backslash or apostrophe whose next byte has not arrived.
-        if (i >= end || scan.quote != 0) break;
+        if (i >= end || quote != 0) break;
 
         const std::uint8_t byte = data[i];
         if (byte == '{' || byte == '[') {
             lexer.pos = i;
+            keep();
             return SeekResult::Found;
         }
         if (byte == '"' || byte == '\'') {
@@ -158,7 +167,7 @@ SeekResult seek_container_start(Lexer& lexer, bool final, ProseScan& scan, Pause
                 ++i;
                 continue;
             }
-            scan.quote = byte;
+            quote = byte;
             ++i;
             continue;
         }
@@ -167,6 +176,7 @@ SeekResult seek_container_start(Lexer& lexer, bool final, ProseScan& scan, Pause
             const CommentScan comment = skip_comment(data, i, end, after);
             if (comment == CommentScan::Unfinished && !final) {
                 pause = {Need::Comment, i};
+                keep();
                 return SeekResult::Paused;
             }
             if (comment != CommentScan::None && after > i) {
@@ -176,6 +186,7 @@ SeekResult seek_container_start(Lexer& lexer, bool final, ProseScan& scan, Pause
         }
         ++i;
     }
+    keep();
     if (!final) {
         pause = {Need::Byte, i};
         return SeekResult::Paused;

@@ -43,7 +43,19 @@
 #define CORVANE_TARGET_SSSE3
 #endif
 
+// AVX2 likewise: most x86-64 processors in use have it, none is required
+// to. The run scanners and the UTF-8 check hand long runs to AVX2 forms
+// after cpu_has_avx2().
+#if defined(CORVANE_SIMD_SSE2) && (defined(__GNUC__) || defined(__clang__))
+#define CORVANE_TARGET_AVX2 __attribute__((target("avx2")))
+#define CORVANE_HAVE_AVX2 1
+#elif defined(CORVANE_SIMD_SSE2) && defined(_MSC_VER)
+#define CORVANE_TARGET_AVX2
+#define CORVANE_HAVE_AVX2 1
+#endif
+
 #if defined(CORVANE_SIMD_SSE2) && defined(_MSC_VER)
+#include <immintrin.h>
 #include <intrin.h>
 #endif
 
@@ -62,6 +74,27 @@ inline bool cpu_has_ssse3() {
     return __builtin_cpu_supports("ssse3");
 #endif
 }
+#endif
+
+#if defined(CORVANE_HAVE_AVX2)
+// Whether the processor running this code has AVX2, and the system saves
+// the wide registers.
+inline bool cpu_has_avx2() {
+#if defined(__AVX2__)
+    return true;
+#elif defined(_MSC_VER)
+    int registers[4];
+    __cpuid(registers, 1);
+    const bool os_saves_ymm = (registers[2] & (1 << 27)) != 0 && (_xgetbv(0) & 6) == 6;
+    __cpuidex(registers, 7, 0);
+    return os_saves_ymm && (registers[1] & (1 << 5)) != 0;
+#else
+    return __builtin_cpu_supports("avx2");
+#endif
+}
+
+// Read once at start-up: the scanners test it on every long run.
+inline const bool HAS_AVX2 = cpu_has_avx2();
 #endif
 
 }  // namespace corvane

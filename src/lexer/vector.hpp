@@ -13,6 +13,7 @@
 
 #if defined(CORVANE_SIMD_SSE2)
 #include <emmintrin.h>
+#include <immintrin.h>
 #include <tmmintrin.h>
 #define CORVANE_HAVE_SIMD 1
 #elif defined(CORVANE_SIMD_NEON)
@@ -28,7 +29,7 @@ inline constexpr std::size_t LANES = 16;
 // The lanes of a comparison as an integer, lowest lane in the lowest bits,
 // `Width` bits per lane: SSE2 gives one bit per lane (movemask), NEON four
 // (a narrowing shift, since it has no movemask).
-template <class Bits, unsigned Width>
+template <class Bits, unsigned Width, std::size_t Count = LANES>
 class LaneMask {
 public:
     explicit constexpr LaneMask(Bits bits) : bits_(bits) {}
@@ -38,7 +39,7 @@ public:
     constexpr LaneMask operator~() const { return LaneMask(~bits_ & ALL); }
 
 private:
-    static constexpr Bits ALL = static_cast<Bits>(~Bits(0)) >> (8 * sizeof(Bits) - Width * LANES);
+    static constexpr Bits ALL = static_cast<Bits>(~Bits(0)) >> (8 * sizeof(Bits) - Width * Count);
     Bits bits_;
 };
 
@@ -97,6 +98,55 @@ template <int N>
 CORVANE_TARGET_SSSE3 CORVANE_ALWAYS_INLINE Bytes shifted_in(Bytes current, Bytes previous) {
     return {_mm_alignr_epi8(current.v, previous.v, 16 - N)};
 }
+
+// Thirty-two bytes (AVX2), for functions compiled with CORVANE_TARGET_AVX2
+// and called only after cpu_has_avx2().
+namespace wide {
+
+inline constexpr std::size_t LANES = 32;
+
+struct Bytes {
+    __m256i v;
+};
+using Lanes = LaneMask<std::uint64_t, 1, LANES>;
+
+CORVANE_TARGET_AVX2 CORVANE_ALWAYS_INLINE Bytes load(const std::uint8_t* at) {
+    return {_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at))};
+}
+CORVANE_TARGET_AVX2 CORVANE_ALWAYS_INLINE void store(void* at, Bytes b) {
+    _mm256_storeu_si256(static_cast<__m256i*>(at), b.v);
+}
+CORVANE_TARGET_AVX2 CORVANE_ALWAYS_INLINE Bytes splat(std::uint8_t byte) {
+    return {_mm256_set1_epi8(static_cast<char>(byte))};
+}
+// The same sixteen bytes in both halves, for lookup tables.
+CORVANE_TARGET_AVX2 CORVANE_ALWAYS_INLINE Bytes splat16(const std::uint8_t* table) {
+    return {_mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(table)))};
+}
+CORVANE_TARGET_AVX2 CORVANE_ALWAYS_INLINE Bytes operator|(Bytes a, Bytes b) { return {_mm256_or_si256(a.v, b.v)}; }
+CORVANE_TARGET_AVX2 CORVANE_ALWAYS_INLINE Bytes equal(Bytes a, Bytes b) { return {_mm256_cmpeq_epi8(a.v, b.v)}; }
+CORVANE_TARGET_AVX2 CORVANE_ALWAYS_INLINE Bytes at_most(Bytes a, Bytes b) {
+    return {_mm256_cmpeq_epi8(_mm256_min_epu8(a.v, b.v), a.v)};
+}
+CORVANE_TARGET_AVX2 CORVANE_ALWAYS_INLINE Bytes in_range(Bytes a, std::uint8_t low, std::uint8_t high) {
+    return {_mm256_and_si256(_mm256_cmpgt_epi8(a.v, _mm256_set1_epi8(static_cast<char>(low - 1))),
+                             _mm256_cmpgt_epi8(_mm256_set1_epi8(static_cast<char>(high + 1)), a.v))};
+}
+// table[index] per lane within each half; 0 where the index has its high bit set.
+CORVANE_TARGET_AVX2 CORVANE_ALWAYS_INLINE Bytes lookup(Bytes table, Bytes index) {
+    return {_mm256_shuffle_epi8(table.v, index.v)};
+}
+CORVANE_TARGET_AVX2 CORVANE_ALWAYS_INLINE Lanes lanes(Bytes comparison) {
+    return Lanes(static_cast<std::uint32_t>(_mm256_movemask_epi8(comparison.v)));
+}
+CORVANE_TARGET_AVX2 CORVANE_ALWAYS_INLINE bool is_ascii(Bytes b) { return _mm256_movemask_epi8(b.v) == 0; }
+// The low and the high sixteen bytes.
+CORVANE_TARGET_AVX2 CORVANE_ALWAYS_INLINE simd::Bytes low_half(Bytes b) { return {_mm256_castsi256_si128(b.v)}; }
+CORVANE_TARGET_AVX2 CORVANE_ALWAYS_INLINE simd::Bytes high_half(Bytes b) {
+    return {_mm256_extracti128_si256(b.v, 1)};
+}
+
+}  // namespace wide
 
 #elif defined(CORVANE_SIMD_NEON)
 

@@ -7,7 +7,20 @@
 #include <memory>
 #include <string_view>
 
+#include "platform/buffer.hpp"
+
 namespace corvane {
+
+// Owns storage from platform::allocate_buffer; knows its size to give it back.
+struct ReleaseBuffer {
+    std::size_t capacity = 0;
+    void operator()(char* bytes) const noexcept { platform::release_buffer(bytes, capacity); }
+};
+using BufferBytes = std::unique_ptr<char[], ReleaseBuffer>;
+
+inline BufferBytes allocate_buffer_bytes(std::size_t capacity) {
+    return BufferBytes(platform::allocate_buffer(capacity), ReleaseBuffer{capacity});
+}
 
 // Bytes the engine wrote, owned. Unlike a std::string it never writes to
 // its unused capacity, so the room reserved up front costs address space,
@@ -16,7 +29,7 @@ namespace corvane {
 class OutputText {
 public:
     OutputText() = default;
-    OutputText(std::unique_ptr<char[]> bytes, std::size_t size) noexcept : bytes_(std::move(bytes)), size_(size) {}
+    OutputText(BufferBytes bytes, std::size_t size) noexcept : bytes_(std::move(bytes)), size_(size) {}
 
     std::string_view view() const noexcept { return {bytes_.get(), size_}; }
     operator std::string_view() const noexcept { return view(); }
@@ -24,7 +37,7 @@ public:
     std::size_t size() const noexcept { return size_; }
 
 private:
-    std::unique_ptr<char[]> bytes_;
+    BufferBytes bytes_;
     std::size_t size_ = 0;
 };
 
@@ -33,7 +46,7 @@ private:
 class OutputBuffer {
 public:
     // Left uninitialised on purpose (see OutputText).
-    explicit OutputBuffer(std::size_t capacity) : bytes_(new char[capacity]) {
+    explicit OutputBuffer(std::size_t capacity) : bytes_(allocate_buffer_bytes(capacity)) {
         cursor_ = bytes_.get();
         limit_ = cursor_ + capacity;
     }
@@ -74,7 +87,7 @@ public:
 private:
     void grow(std::size_t count);
 
-    std::unique_ptr<char[]> bytes_;
+    BufferBytes bytes_;
     char* cursor_;
     char* limit_;
 };

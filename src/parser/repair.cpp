@@ -36,7 +36,7 @@ void OutputBuffer::grow(std::size_t count) {
     const std::size_t used = size();
     std::size_t capacity = static_cast<std::size_t>(limit_ - bytes_.get()) * 2;
     if (capacity < used + count + 64) capacity = used + count + 64;
-    std::unique_ptr<char[]> larger(new char[capacity]);
+    BufferBytes larger = allocate_buffer_bytes(capacity);
     std::memcpy(larger.get(), bytes_.get(), used);
     bytes_ = std::move(larger);
     cursor_ = bytes_.get() + used;
@@ -51,6 +51,7 @@ template <class Scan> bool copy_plain_number(Lexer& lx, OutputBuffer& out);
 void rewrite_number(OutputBuffer& out, std::string_view token);
 void write_bareword(OutputBuffer& out, std::string_view token);
 void write_token_as_string(OutputBuffer& out, std::string_view token);
+void write_missing_comma_member(OutputBuffer& out, const std::uint8_t* key, std::size_t size);
 std::size_t write_escape(const std::uint8_t* data, std::size_t p, std::size_t end, OutputBuffer& out);
 void write_escaped_byte(OutputBuffer& out, std::uint8_t byte);
 
@@ -202,6 +203,7 @@ value:
             if (!final) return pause(Step::Value, Need::Byte, lx.pos);
             goto no_value;
         }
+    value_at_byte:  // the array loop has skipped the gap already: whitespace is skipped once
         const std::uint8_t byte = lx.peek();
         switch (byte) {
             case '"':
@@ -290,7 +292,7 @@ array_next:
             continue;
         }
         if (need_comma) out.push(',');
-        goto value;
+        goto value_at_byte;
     }
 
 object_next:
@@ -405,10 +407,7 @@ quote_colon: {
         r.showing_string = false;
         r.shown = out.size();  // only a stream's snapshots read it
     }
-    out.push(',');
-    write_token_as_string(out, std::string_view(reinterpret_cast<const char*>(lx.data + r.key_at),
-                                                r.key_end - r.key_at));
-    out.push(':');
+    write_missing_comma_member(out, lx.data + r.key_at, r.key_end - r.key_at);
     lx.pos = probe.pos + 1;
     need_comma = true;
     in_key = false;
@@ -586,6 +585,14 @@ void write_token_as_string(OutputBuffer& out, std::string_view token) {
         i = run + 1;
     }
     out.push('"');
+}
+
+// Writes the comma the input left out and the key the look-ahead read
+// before it, with its ':'. Out of line: the pass's loop keeps its registers.
+CORVANE_NOINLINE void write_missing_comma_member(OutputBuffer& out, const std::uint8_t* key, std::size_t size) {
+    out.push(',');
+    write_token_as_string(out, std::string_view(reinterpret_cast<const char*>(key), size));
+    out.push(':');
 }
 
 // Entered just after a backslash inside a string, with the cursor at `p`;

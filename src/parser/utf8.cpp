@@ -146,22 +146,51 @@ struct BlockState {
         }
         previous = input;
     }
+
+    // Checks the blocks of `data[i, length)` and says whether all was valid.
+    CORVANE_TARGET_SSSE3 CORVANE_ALWAYS_INLINE bool finish(const std::uint8_t* data, std::size_t i,
+                                                           std::size_t length) {
+        using namespace simd;
+        for (; length - i >= LANES; i += LANES) check(load(data + i));
+        if (i < length) {
+            // The tail, padded with ASCII zeros: a sequence cut off by the end
+            // then meets ASCII and reads as too short.
+            std::uint8_t tail[LANES] = {};
+            std::memcpy(tail, data + i, length - i);
+            check(load(tail));
+        }
+        return is_zero(errors | incomplete);
+    }
 };
 
 CORVANE_TARGET_SSSE3 bool check_blocks(const std::uint8_t* data, std::size_t length) {
     using namespace simd;
     BlockState state{zero(), zero(), zero()};
-    std::size_t i = 0;
-    for (; length - i >= LANES; i += LANES) state.check(load(data + i));
-    if (i < length) {
-        // The tail, padded with ASCII zeros: a sequence cut off by the end
-        // then meets ASCII and reads as too short.
-        std::uint8_t tail[LANES] = {};
-        std::memcpy(tail, data + i, length - i);
-        state.check(load(tail));
-    }
-    return is_zero(state.errors | state.incomplete);
+    return state.finish(data, 0, length);
 }
+
+#ifdef CORVANE_HAVE_AVX2
+// The same check, thirty-two bytes at a time where they are all ASCII (the
+// bulk of most JSON): one test instead of two blocks of lookups. Other
+// blocks go through the sixteen-byte lookups, half by half.
+CORVANE_TARGET_AVX2 bool check_wide_blocks(const std::uint8_t* data, std::size_t length) {
+    using namespace simd;
+    BlockState state{zero(), zero(), zero()};
+    std::size_t i = 0;
+    for (; length - i >= wide::LANES; i += wide::LANES) {
+        const wide::Bytes block = wide::load(data + i);
+        if (wide::is_ascii(block)) {
+            state.errors = state.errors | state.incomplete;
+            state.incomplete = zero();
+            state.previous = wide::high_half(block);
+        } else {
+            state.check(wide::low_half(block));
+            state.check(wide::high_half(block));
+        }
+    }
+    return state.finish(data, i, length);
+}
+#endif
 #endif
 
 }  // namespace
@@ -177,6 +206,7 @@ bool is_valid_utf8_reference(const char* text, std::size_t length) noexcept {
 bool is_valid_utf8(const char* text, std::size_t length) noexcept {
     const auto* data = reinterpret_cast<const std::uint8_t*>(text);
 #if defined(CORVANE_SIMD_SSE2)
+    if (HAS_AVX2) return check_wide_blocks(data, length);
     static const bool has_ssse3 = cpu_has_ssse3();
     if (has_ssse3) return check_blocks(data, length);
     return find_invalid_sequence<FastScan>(data, length) == length;

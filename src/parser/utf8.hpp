@@ -9,7 +9,8 @@ namespace corvane {
 
 // True when the bytes are well-formed UTF-8: no overlong forms, no encoded
 // surrogates, nothing above U+10FFFF, no truncated sequence. Uses the
-// vectorised check on 64-bit ARM and where an x86-64 processor has SSSE3.
+// vectorised check on 64-bit ARM and where an x86-64 processor has SSSE3
+// (with ASCII passed over thirty-two bytes at a time where it has AVX2).
 bool is_valid_utf8(const char* data, std::size_t length) noexcept;
 
 // The same answer one sequence at a time: the reference the vectorised check

@@ -115,31 +115,43 @@ TEST(Differential, CorporaAndTheirCutsAgree) {
 }
 
 #ifdef CORVANE_HAVE_SIMD
-// The vectorised scanners of whichever instruction set this target has stop
-// exactly where the scalar ones do, at every start offset and for both quote
-// kinds.
+// One vectorised scanner stops exactly where the scalar one does, at every
+// start offset and for both quote kinds.
+template <class Fast>
+void expect_scanners_agree(const std::string& text) {
+    const auto* data = reinterpret_cast<const std::uint8_t*>(text.data());
+    for (std::size_t start = 0; start < text.size(); ++start) {
+        ASSERT_EQ(Fast::skip_whitespace_run(data, start, text.size()),
+                  corvane::ScalarScan::skip_whitespace_run(data, start, text.size()));
+        ASSERT_EQ(Fast::skip_digits(data, start, text.size()),
+                  corvane::ScalarScan::skip_digits(data, start, text.size()));
+        for (const std::uint8_t quote : {std::uint8_t('"'), std::uint8_t('\'')}) {
+            corvane::OutputBuffer fast(0), scalar(0);
+            const std::size_t fast_stop = Fast::copy_string_run(data, start, text.size(), quote, fast);
+            const std::size_t scalar_stop =
+                corvane::ScalarScan::copy_string_run(data, start, text.size(), quote, scalar);
+            ASSERT_EQ(fast_stop, scalar_stop);
+            ASSERT_EQ(fast.take().view(), scalar.take().view());
+        }
+    }
+}
+
+// The scanners of whichever instruction set this target has (with the
+// hand-over of long runs to AVX2 where the processor has it), and the AVX2
+// ones on their own: inputs long enough for runs past two wide blocks.
 TEST(Differential, ScannersAgree) {
     std::mt19937 rng(7);
     for (int round = 0; round < 2000; ++round) {
-        const std::string text = random_input(rng, 64);
+        const std::string text = random_input(rng, round % 2 == 0 ? 64 : 160);
+        expect_scanners_agree<corvane::SimdScan>(text);
         const auto* data = reinterpret_cast<const std::uint8_t*>(text.data());
         for (std::size_t start = 0; start < text.size(); ++start) {
-            ASSERT_EQ(corvane::SimdScan::skip_whitespace_run(data, start, text.size()),
-                      corvane::ScalarScan::skip_whitespace_run(data, start, text.size()));
-            ASSERT_EQ(corvane::SimdScan::skip_digits(data, start, text.size()),
-                      corvane::ScalarScan::skip_digits(data, start, text.size()));
             ASSERT_EQ(corvane::SimdScan::skip_ascii(data, start, text.size()),
                       corvane::ScalarScan::skip_ascii(data, start, text.size()));
-            for (const std::uint8_t quote : {std::uint8_t('"'), std::uint8_t('\'')}) {
-                corvane::OutputBuffer fast(0), scalar(0);
-                const std::size_t fast_stop =
-                    corvane::SimdScan::copy_string_run(data, start, text.size(), quote, fast);
-                const std::size_t scalar_stop =
-                    corvane::ScalarScan::copy_string_run(data, start, text.size(), quote, scalar);
-                ASSERT_EQ(fast_stop, scalar_stop);
-                ASSERT_EQ(fast.take().view(), scalar.take().view());
-            }
         }
+#ifdef CORVANE_HAVE_AVX2
+        if (corvane::HAS_AVX2) expect_scanners_agree<corvane::Avx2Scan>(text);
+#endif
     }
 }
 #endif
@@ -152,18 +164,23 @@ bool fast_utf8(const std::string& s) { return corvane::is_valid_utf8(s.data(), s
 bool reference_utf8(const std::string& s) { return corvane::is_valid_utf8_reference(s.data(), s.size()); }
 
 // Every sequence of up to three bytes, placed so that it straddles the
-// boundary between two sixteen-byte blocks and ends the input.
+// boundary between two sixteen-byte blocks (and between two thirty-two-byte
+// ones), and either ends the input or meets a block of plain ASCII.
 TEST(Utf8Check, EveryShortSequenceAgrees) {
-    const std::string pad(14, 'a');
-    std::string text = pad + "xyz";
-    for (int b0 = 0x80; b0 < 0x100; ++b0) {
-        for (int b1 = 0; b1 < 0x100; ++b1) {
-            for (int b2 = 0; b2 < 0x100; b2 += (b1 >= 0x80 && b1 < 0xC0) ? 1 : 17) {
-                text[14] = static_cast<char>(b0);
-                text[15] = static_cast<char>(b1);
-                text[16] = static_cast<char>(b2);
-                ASSERT_EQ(fast_utf8(text), reference_utf8(text)) << b0 << " " << b1 << " " << b2;
-                ASSERT_EQ(fast_utf8(text.substr(0, 16)), reference_utf8(text.substr(0, 16))) << b0 << " " << b1;
+    const std::string ascii(40, 'z');
+    for (const std::size_t at : {std::size_t(14), std::size_t(30), std::size_t(31)}) {
+        std::string text = std::string(at, 'a') + "xyz";
+        for (int b0 = 0x80; b0 < 0x100; ++b0) {
+            for (int b1 = 0; b1 < 0x100; ++b1) {
+                for (int b2 = 0; b2 < 0x100; b2 += (b1 >= 0x80 && b1 < 0xC0) ? 1 : 17) {
+                    text[at] = static_cast<char>(b0);
+                    text[at + 1] = static_cast<char>(b1);
+                    text[at + 2] = static_cast<char>(b2);
+                    ASSERT_EQ(fast_utf8(text), reference_utf8(text)) << at << ": " << b0 << " " << b1 << " " << b2;
+                    ASSERT_EQ(fast_utf8(text + ascii), reference_utf8(text + ascii)) << at << ": " << b0 << " " << b1;
+                    ASSERT_EQ(fast_utf8(text.substr(0, at + 2)), reference_utf8(text.substr(0, at + 2)))
+                        << at << ": " << b0 << " " << b1;
+                }
             }
         }
     }
@@ -201,7 +218,7 @@ TEST(Utf8Check, RandomMixturesAgree) {
                                              "\xed\x9f\xbf", "\xf4\x8f\xbf\xbf"};
     for (int round = 0; round < 20000; ++round) {
         std::string text;
-        const std::size_t length = rng() % 80;
+        const std::size_t length = rng() % 160;
         while (text.size() < length) text += pieces[rng() % pieces.size()];
         ASSERT_TRUE(fast_utf8(text));
         // One random byte anywhere mostly breaks it; both must agree.
