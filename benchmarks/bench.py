@@ -644,25 +644,15 @@ def section_stream(corvane, args):
     chunks = chunks_of(reply)
     prefixes = ["".join(chunks[:i + 1]) for i in range(len(chunks))]
 
-    def stream_feed():
-        stream = RepairStream()
-        for chunk in chunks:
-            stream.feed(chunk)
-        return stream.close()
-
-    def stream_snapshots():
-        stream = RepairStream()
-        for chunk in chunks:
-            stream.feed(chunk)
-            stream.snapshot()
-        return stream.close()
-
-    def stream_values():
-        stream = RepairStream()
-        for chunk in chunks:
-            stream.feed(chunk)
-            stream.value()
-        return stream.close()
+    def streamed(look):
+        """Feeds the reply chunk by chunk, calling look(stream) after each."""
+        def run():
+            stream = RepairStream()
+            for chunk in chunks:
+                stream.feed(chunk)
+                look(stream)
+            return stream.close()
+        return run
 
     def rerepair():
         for prefix in prefixes:
@@ -674,8 +664,9 @@ def section_stream(corvane, args):
             value = corvane.loads(prefix)
         return value
 
-    contenders = [("re-repair the growing text", rerepair), ("feed only", stream_feed),
-                  ("feed + snapshot()", stream_snapshots), ("feed + value()", stream_values),
+    contenders = [("re-repair the growing text", rerepair), ("feed only", streamed(lambda stream: None)),
+                  ("feed + snapshot()", streamed(RepairStream.snapshot)),
+                  ("feed + value()", streamed(RepairStream.value)),
                   ("re-loads the growing text", reloads)]
     medians = median_seconds(contenders, args.rounds, args.batch_seconds, CLOCKS[args.clock])
     base = medians["re-repair the growing text"]
