@@ -31,6 +31,12 @@ Lexer::Lexer(const char* input, std::size_t input_length)
 bool scan_start(const std::uint8_t* data, std::size_t length, bool final, StartScan& scan) {
     using Phase = StartScan::Phase;
     std::size_t& pos = scan.pos;
+    // Skips the bytes that `belongs` takes; false when the run reaches the
+    // end of what has arrived, so that more of it may follow.
+    auto skip_run = [&](auto belongs) {
+        while (pos < length && belongs(data[pos])) ++pos;
+        return pos < length || final;
+    };
     switch (scan.phase) {
         case Phase::Mark:
             // Only one mark, and only at the very first byte.
@@ -39,8 +45,7 @@ bool scan_start(const std::uint8_t* data, std::size_t length, bool final, StartS
             scan.phase = Phase::Space;
             [[fallthrough]];
         case Phase::Space:
-            while (pos < length && is_whitespace(data[pos])) ++pos;
-            if (pos == length && !final) return false;
+            if (!skip_run([](std::uint8_t byte) { return is_whitespace(byte); })) return false;
             scan.phase = Phase::Fence;
             [[fallthrough]];
         case Phase::Fence:
@@ -60,13 +65,11 @@ bool scan_start(const std::uint8_t* data, std::size_t length, bool final, StartS
             scan.phase = Phase::FenceLine;
             [[fallthrough]];
         case Phase::FenceLine:
-            while (pos < length && !is_line_break(data[pos])) ++pos;
-            if (pos == length && !final) return false;
+            if (!skip_run([](std::uint8_t byte) { return !is_line_break(byte); })) return false;
             scan.phase = Phase::FenceBreaks;
             [[fallthrough]];
         case Phase::FenceBreaks:
-            while (pos < length && is_line_break(data[pos])) ++pos;
-            if (pos == length && !final) return false;
+            if (!skip_run([](std::uint8_t byte) { return is_line_break(byte); })) return false;
             scan.phase = Phase::Done;
             [[fallthrough]];
         case Phase::Done:

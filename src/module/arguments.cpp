@@ -172,14 +172,14 @@ Expected<TextArgument> text_argument(const ArgumentSpec& signature, PyObject* ar
             PendingError::wrong_type(input, reinterpret_cast<PyObject*>(&PyUnicode_Type)), parameter);
     }
     TextArgument argument;
+    argument.text = input;
     argument.encoded = PyRef(PyUnicode_AsUTF8String(input));
     if (!argument.encoded) {
         return with_argument_note(PendingError::fetch(), parameter);
     }
     const char* data = PyBytes_AsString(argument.encoded.get());
     const Py_ssize_t size = PyBytes_Size(argument.encoded.get());
-    argument.characters = PyUnicode_GetLength(input);
-    if (data == nullptr || size < 0 || argument.characters < 0) {
+    if (data == nullptr || size < 0) {
         return PendingError::fetch();
     }
     argument.utf8 = std::string_view(data, static_cast<std::size_t>(size));

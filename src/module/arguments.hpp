@@ -25,11 +25,11 @@ Expected<Done> bind_arguments(const ArgumentSpec& signature, PyObject* args, PyO
                               std::span<PyObject*> slots);
 
 // A str argument in UTF-8: `utf8` views the buffer of the bytes object that
-// `encoded` owns; `characters` is the str's length.
+// `encoded` owns; `text` is the str itself, borrowed from the call.
 struct TextArgument {
+    PyObject* text = nullptr;
     PyRef encoded;
     std::string_view utf8;
-    Py_ssize_t characters = 0;
 };
 
 // Binds a function's one parameter, which must be a str (subclasses too: their

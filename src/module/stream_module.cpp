@@ -159,10 +159,12 @@ Expected<PyRef> feed(PyObject* self, PyObject* args, PyObject* kwargs) {
     // long chunk), and a thread that the interpreter ends while it waits for
     // the GIL back unwinds without it: no reference may be owned across, so
     // this one is given back by hand (and leaked by such a thread, at exit).
+    const Py_ssize_t characters = PyUnicode_GetLength(chunk.value().text);
+    if (characters < 0) return PendingError::fetch();
     PyObject* const encoded = chunk.value().encoded.release();
     std::exception_ptr failure;
-    Expected<PyRef> outcome = feed_bytes(state_of(self), chunk.value().utf8,
-                                         static_cast<std::size_t>(chunk.value().characters), failure);
+    Expected<PyRef> outcome =
+        feed_bytes(state_of(self), chunk.value().utf8, static_cast<std::size_t>(characters), failure);
     Py_DECREF(encoded);
     if (failure) std::rethrow_exception(failure);
     return outcome;

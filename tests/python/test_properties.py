@@ -148,14 +148,23 @@ DAMAGE = {
 }
 
 
-@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(json_values(), st.sampled_from([None, 2]),
-       st.lists(st.tuples(st.sampled_from(sorted(DAMAGE)), st.floats(0, 1)), min_size=1,
-                max_size=6))
-def test_damaged_json_still_gives_json(value, indent, steps):
-    text = json.dumps(value, indent=indent)
+def damaged(text, steps):
+    """`text` with each (damage name, where as a fraction of the length) applied in turn."""
     for name, where in steps:
         text = DAMAGE[name](text, int(where * len(text)))
+    return text
+
+
+# Valid JSON (compact or indented) with one to six kinds of damage done to it.
+DAMAGED_JSON = st.builds(
+    lambda value, indent, steps: damaged(json.dumps(value, indent=indent), steps),
+    json_values(), st.sampled_from([None, 2]),
+    st.lists(st.tuples(st.sampled_from(sorted(DAMAGE)), st.floats(0, 1)), min_size=1, max_size=6))
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(DAMAGED_JSON)
+def test_damaged_json_still_gives_json(text):
     result = repair_or_refusal(text)
     if isinstance(result, tuple):
         return

@@ -17,7 +17,7 @@ from hypothesis import strategies as st
 
 import corvane
 from corvane_stream import RepairStream
-from test_properties import ANY_TEXT, DAMAGE, json_values, repair_or_refusal, strict_loads
+from test_properties import ANY_TEXT, DAMAGED_JSON, json_values, repair_or_refusal, strict_loads
 
 STREAM_SETTINGS = settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 BROKEN = "the stream ran out of memory during a repair and was closed"
@@ -87,18 +87,6 @@ def check_stream(text, chunks):
 def cut_anywhere(texts):
     return texts.flatmap(lambda text: st.tuples(
         st.just(text), st.lists(st.integers(0, max(len(text), 1)), max_size=12)))
-
-
-DAMAGED_JSON = st.builds(
-    lambda value, indent, steps: _damage(json.dumps(value, indent=indent), steps),
-    json_values(), st.sampled_from([None, 2]),
-    st.lists(st.tuples(st.sampled_from(sorted(DAMAGE)), st.floats(0, 1)), min_size=1, max_size=6))
-
-
-def _damage(text, steps):
-    for name, where in steps:
-        text = DAMAGE[name](text, int(where * len(text)))
-    return text
 
 
 VALID_JSON = st.builds(lambda value, indent: json.dumps(value, indent=indent),
