@@ -37,6 +37,8 @@ public:
     // Index of the lowest set lane; only when any().
     constexpr std::size_t first() const { return static_cast<std::size_t>(std::countr_zero(bits_)) / Width; }
     constexpr LaneMask operator~() const { return LaneMask(~bits_ & ALL); }
+    // The lanes themselves, for masks built from several blocks.
+    constexpr Bits bits() const { return bits_; }
 
 private:
     static constexpr Bits ALL = static_cast<Bits>(~Bits(0)) >> (8 * sizeof(Bits) - Width * Count);
@@ -54,6 +56,9 @@ CORVANE_ALWAYS_INLINE Bytes load(const std::uint8_t* at) {
     return {_mm_loadu_si128(reinterpret_cast<const __m128i*>(at))};
 }
 CORVANE_ALWAYS_INLINE void store(void* at, Bytes b) { _mm_storeu_si128(static_cast<__m128i*>(at), b.v); }
+// The low eight lanes only: eight bytes loaded (the rest zero), or stored.
+CORVANE_ALWAYS_INLINE Bytes load8(const void* at) { return {_mm_loadl_epi64(static_cast<const __m128i*>(at))}; }
+CORVANE_ALWAYS_INLINE void store8(void* at, Bytes b) { _mm_storel_epi64(static_cast<__m128i*>(at), b.v); }
 CORVANE_ALWAYS_INLINE Bytes splat(std::uint8_t byte) { return {_mm_set1_epi8(static_cast<char>(byte))}; }
 CORVANE_ALWAYS_INLINE Bytes zero() { return {_mm_setzero_si128()}; }
 

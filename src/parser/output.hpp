@@ -69,6 +69,8 @@ public:
         return cursor_;
     }
     void advance(std::size_t count) { cursor_ += count; }
+    // Drops what was written after the first `size` bytes.
+    void truncate(std::size_t size) { cursor_ = bytes_.get() + size; }
 
     template <std::size_t N>
     void append_literal(const char (&text)[N]) {

@@ -11,4 +11,9 @@ namespace corvane {
 
 RepairResult repair_text_reference(const char* data, std::size_t length);
 
+// The fast engine with the strict stretch's scalar block classifier, so that
+// the twin of the vector classifier runs through the whole pass on every
+// processor.
+RepairResult repair_text_scalar_blocks(const char* data, std::size_t length);
+
 }  // namespace corvane

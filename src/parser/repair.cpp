@@ -1,5 +1,6 @@
 // The repair engine: one forward pass over the input bytes, appending the
-// repaired JSON to an output buffer that is never rewritten.
+// repaired JSON to an output buffer. Only the strict stretch writes ahead of
+// its checks, and takes back what it could not confirm (parser/strict.hpp).
 //
 // Read it top-down: repair_text -> repair_values (the pass itself: values,
 // the array and object loops, strings and the look-ahead after a quote) ->
@@ -45,6 +46,11 @@ void OutputBuffer::grow(std::size_t count) {
 
 namespace {
 
+// A strict stretch shorter than this many bytes is not tried again before
+// the pass has read the gap after it.
+constexpr std::size_t STRICT_SHORT_RUN = 128;
+constexpr std::size_t STRICT_RETRY_GAP = 4096;
+
 template <class Scan> Outcome repair_values(Repairer& r);
 template <class Scan> void write_number(Lexer& lx, OutputBuffer& out);
 template <class Scan> bool copy_plain_number(Lexer& lx, OutputBuffer& out);
@@ -56,8 +62,9 @@ std::size_t write_escape(const std::uint8_t* data, std::size_t p, std::size_t en
 void write_escaped_byte(OutputBuffer& out, std::uint8_t byte);
 
 template <class Scan>
-RepairResult run_repair(const char* data, std::size_t length) {
+RepairResult run_repair(const char* data, std::size_t length, BlockKernel strict_kernel) {
     Repairer r(length + 16, Lexer(data, length), true);
+    r.strict_kernel = strict_kernel;
     ProseScan prose;
     Pause unused;
     seek_container_start<Scan>(r.lexer, true, prose, unused);
@@ -78,11 +85,16 @@ RepairResult run_repair(const char* data, std::size_t length) {
 }  // namespace
 
 RepairResult repair_text(const char* data, std::size_t length) {
-    return run_repair<FastScan>(data, length);
+    static const BlockKernel kernel = fast_block_kernel();
+    return run_repair<FastScan>(data, length, kernel);
 }
 
 RepairResult repair_text_reference(const char* data, std::size_t length) {
-    return run_repair<ScalarScan>(data, length);
+    return run_repair<ScalarScan>(data, length, BlockKernel::None);
+}
+
+RepairResult repair_text_scalar_blocks(const char* data, std::size_t length) {
+    return run_repair<FastScan>(data, length, BlockKernel::Scalar);
 }
 
 Outcome continue_repair(Repairer& r) { return repair_values<FastScan>(r); }
@@ -260,7 +272,27 @@ container_open: {
     in_object = object;
     need_comma = false;
     if (!final) r.shown = out.size();  // only a stream's snapshots read it
+    if (final && r.strict_kernel != BlockKernel::None && lx.pos >= r.strict_retry_at) goto strict;
     if (object) goto object_next;
+    goto array_next;
+}
+
+strict: {
+    // The container just opened is read as strict JSON for as long as it
+    // is; the rules below go on from the stretch's last commit. A stretch
+    // that ends soon is not tried again for a while: in densely broken
+    // input it would only classify blocks to give them back.
+    const std::size_t from = lx.pos;
+    const StrictStop stop = strict_stretch(r.strict_kernel, lx.data, lx.pos, lx.end, out, r.is_object, depth);
+    if (stop.pos - from < STRICT_SHORT_RUN) r.strict_retry_at = stop.pos + STRICT_RETRY_GAP;
+    lx.pos = stop.pos;
+    out.truncate(stop.out_size);
+    depth = stop.depth;
+    need_comma = stop.need_comma;
+    in_object = depth > 0 && r.is_object[depth - 1];
+    if (stop.next == StrictNext::Value) goto value;
+    if (stop.next == StrictNext::Written) goto value_written;
+    if (in_object) goto object_next;
     goto array_next;
 }
 

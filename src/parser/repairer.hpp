@@ -10,6 +10,7 @@
 #include "lexer/lexer.hpp"
 #include "parser/output.hpp"
 #include "parser/repair.hpp"
+#include "parser/strict.hpp"
 
 namespace corvane {
 
@@ -57,6 +58,11 @@ struct Repairer {
     // The word the look-ahead read as the next member's key, once it has.
     std::size_t key_at = 0;
     std::size_t key_end = 0;
+
+    // How the strict stretch classifies blocks (None: never taken), and the
+    // input position before which it is not tried again after a short run.
+    BlockKernel strict_kernel = BlockKernel::None;
+    std::size_t strict_retry_at = 0;
 
     bool wrote = false;  // the first value was written ("null" stands in otherwise)
     RepairError error = RepairError::DepthExceeded;

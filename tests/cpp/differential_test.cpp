@@ -15,6 +15,7 @@
 #include "parser/output.hpp"
 #include "parser/reference.hpp"
 #include "parser/repair.hpp"
+#include "parser/strict.hpp"
 #include "parser/utf8.hpp"
 
 namespace {
@@ -39,6 +40,7 @@ void expect_same_repair(const std::string& input) {
         [](const char* data, std::size_t size) { return corvane::repair_text(data, size); }, input);
     const std::string reference = outcome(corvane::repair_text_reference, input);
     ASSERT_EQ(fast, reference) << "input: " << input.substr(0, 200);
+    ASSERT_EQ(outcome(corvane::repair_text_scalar_blocks, input), reference) << "input: " << input.substr(0, 200);
 }
 
 std::string read_file(const fs::path& path) {
@@ -94,6 +96,65 @@ TEST(Differential, StructuredInputsAgree) {
     for (const std::string& input : inputs) expect_same_repair(input);
 }
 
+// A strict JSON document of nested arrays and objects whose tokens
+// (strings with escapes and UTF-8, numbers with exponents, literals) and
+// whitespace runs have lengths around the 64-byte blocks of the strict
+// stretch, so its commits and hand-backs land at every block offset.
+std::string random_json(std::mt19937& rng, int depth) {
+    static const std::vector<std::string> scalars = {
+        "0", "-12", "3.25", "1E5", "-0.5e-3", "6.02E+23", "true", "false", "null", "12345678901234567890"};
+    static const std::vector<std::string> contents = {"a", "xyz", "\\\\", "\\\"", "\\n", "\\/", "\\u00e9",
+                                                      "\\uD83D\\uDE00", "\xc3\xa9", "'", "E", " ", "{[,:]}"};
+    const auto gap = [&] {
+        static const std::vector<std::string> spaces = {"", "", " ", "\n  ", "\t", "\r\n", "\f"};
+        std::string text = spaces[rng() % spaces.size()];
+        if (rng() % 8 == 0) text += std::string(rng() % 70, ' ');
+        return text;
+    };
+    const auto string = [&] {
+        std::string text = "\"";
+        for (std::size_t n = rng() % 12; n > 0; --n) text += contents[rng() % contents.size()];
+        if (rng() % 16 == 0) text += std::string(rng() % 140, 'q');
+        return text + "\"";
+    };
+    const unsigned kind = depth <= 0 ? rng() % 2 : rng() % 4;
+    if (kind == 0) return scalars[rng() % scalars.size()];
+    if (kind == 1) return string();
+    const bool object = kind == 3;
+    std::string text(1, object ? '{' : '[');
+    for (std::size_t n = rng() % 6, i = 0; i < n; ++i) {
+        if (i > 0) text += gap() + "," + gap();
+        if (object) text += string() + gap() + ":" + gap();
+        text += random_json(rng, depth - 1);
+    }
+    return text + gap() + (object ? '}' : ']');
+}
+
+// One fault of the kinds the general rules repair, at `at`: a dropped or
+// doubled byte, or a byte of another class in its place.
+std::string damaged(std::mt19937& rng, std::string text, std::size_t at) {
+    static const std::vector<std::string> bytes = {"", ",", ":", "\"", "'", "\\", "{", "}", "[", "]", " ", "\t",
+                                                   "\x01", "/", "*", "E", "x", "0", "//c\n", "/*c*/", "\\u12"};
+    // Only ASCII bytes are dropped or replaced: the input stays UTF-8.
+    while (at < text.size() && static_cast<unsigned char>(text[at]) >= 0x80) ++at;
+    if (at >= text.size()) return text;
+    switch (rng() % 3) {
+        case 0: return text.erase(at, 1);
+        case 1: return text.insert(at, bytes[rng() % bytes.size()]);
+        default: return text.replace(at, 1, bytes[rng() % bytes.size()]);
+    }
+}
+
+TEST(Differential, StrictDocumentsWithOneFaultAgree) {
+    std::mt19937 rng(20261209);
+    for (int round = 0; round < 4000; ++round) {
+        const std::string text = random_json(rng, 1 + round % 5);
+        expect_same_repair(text);
+        if (text.empty()) continue;
+        for (int k = 0; k < 4; ++k) expect_same_repair(damaged(rng, text, rng() % text.size()));
+    }
+}
+
 TEST(Differential, CorporaAndTheirCutsAgree) {
     std::vector<fs::path> files;
     const fs::path suite = fs::path(CORVANE_TEST_DATA_DIR) / "jsontestsuite" / "test_parsing";
@@ -111,6 +172,44 @@ TEST(Differential, CorporaAndTheirCutsAgree) {
         // Cut-offs land inside strings, numbers and whitespace runs.
         const std::size_t step = text.size() / 16 + 1;
         for (std::size_t cut = 1; cut < text.size(); cut += step) expect_same_repair(text.substr(0, cut));
+        // Every comma before whitespace dropped, and single faults spread
+        // over the document.
+        std::string no_commas;
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            if (!(text[i] == ',' && i + 1 < text.size() && (text[i + 1] == ' ' || text[i + 1] == '\n'))) {
+                no_commas += text[i];
+            }
+        }
+        expect_same_repair(no_commas);
+        std::mt19937 rng(static_cast<unsigned>(text.size()));
+        for (std::size_t at = rng() % step; at < text.size(); at += step) expect_same_repair(damaged(rng, text, at));
+    }
+}
+
+// The strict stretch's block classifier and copier: the kernel this
+// processor runs against the scalar twin, on blocks of the bytes they
+// classify and on random keep masks.
+TEST(Differential, BlockKernelsAgree) {
+    const corvane::BlockKernel fast = corvane::fast_block_kernel();
+    if (fast == corvane::BlockKernel::None) GTEST_SKIP() << "no vector block kernel on this processor";
+    std::mt19937 rng(5);
+    for (int round = 0; round < 20000; ++round) {
+        const std::string text = random_input(rng, 64) + std::string(64, 'E');
+        const auto* block = reinterpret_cast<const std::uint8_t*>(text.data());
+        const corvane::BlockBits a = corvane::classify_block(fast, block);
+        const corvane::BlockBits b = corvane::classify_block(corvane::BlockKernel::Scalar, block);
+        ASSERT_EQ(a.whitespace, b.whitespace);
+        ASSERT_EQ(a.quote, b.quote);
+        ASSERT_EQ(a.backslash, b.backslash);
+        ASSERT_EQ(a.structural, b.structural);
+        ASSERT_EQ(a.control, b.control);
+        ASSERT_EQ(a.upper_e, b.upper_e);
+        const std::uint64_t bits = std::uint64_t(rng()) << 32 | rng();
+        const std::uint64_t keep = round % 4 == 0 ? ~std::uint64_t(0) : round % 4 == 1 ? bits : bits | rng();
+        char fast_out[72], scalar_out[72];
+        const std::size_t count = corvane::compress_block(fast, block, keep, fast_out);
+        ASSERT_EQ(count, corvane::compress_block(corvane::BlockKernel::Scalar, block, keep, scalar_out));
+        ASSERT_EQ(std::string(fast_out, count), std::string(scalar_out, count));
     }
 }
 

@@ -1,0 +1,444 @@
+// The strict stretch (see strict.hpp). Each block goes through three steps:
+// classify (the only step with a vector form), combine the classes into
+// what lies inside and outside strings (plain 64-bit arithmetic, as in
+// simdjson's first stage), and copy everything but the whitespace outside
+// strings. Then the tokens of the block are checked in order against the
+// grammar of strict JSON; a token that does not fit ends the stretch at the
+// last commit.
+#include "parser/strict.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#include "lexer/lexer.hpp"
+#include "lexer/platform.hpp"
+#include "lexer/scan.hpp"
+#include "lexer/vector.hpp"
+
+namespace corvane {
+
+namespace {
+
+constexpr std::size_t BLOCK = 64;
+constexpr std::size_t MAX_UNCOMMITTED = std::size_t(1) << 16;
+
+// The bytes that stand between tokens of strict JSON.
+constexpr std::uint8_t STRUCTURAL_BYTES[] = {'{', '}', '[', ']', ',', ':'};
+
+constexpr bool is_structural(std::uint8_t byte) {
+    for (const std::uint8_t structural : STRUCTURAL_BYTES) {
+        if (byte == structural) return true;
+    }
+    return false;
+}
+
+// The scalar twin: one byte at a time.
+struct ScalarKernel {
+    static BlockBits classify(const std::uint8_t* block) {
+        BlockBits bits;
+        for (std::size_t i = 0; i < BLOCK; ++i) {
+            const std::uint8_t byte = block[i];
+            const std::uint64_t bit = std::uint64_t(1) << i;
+            if (is_whitespace(byte)) bits.whitespace |= bit;
+            if (byte == '"') bits.quote |= bit;
+            if (byte == '\\') bits.backslash |= bit;
+            if (is_structural(byte)) bits.structural |= bit;
+            if (byte < 0x20) bits.control |= bit;
+            if (byte == 'E') bits.upper_e |= bit;
+        }
+        return bits;
+    }
+    static std::size_t compress(const std::uint8_t* block, std::uint64_t keep, char* out) {
+        std::size_t count = 0;
+        for (; keep != 0; keep &= keep - 1) out[count++] = static_cast<char>(block[std::countr_zero(keep)]);
+        return count;
+    }
+};
+
+#ifdef CORVANE_HAVE_AVX2
+// For each eight-bit mask, the indices of its set bits in order: a shuffle
+// by them packs the kept bytes of an eight-byte group to its front.
+constexpr std::array<std::uint64_t, 256> make_pack_table() {
+    std::array<std::uint64_t, 256> table{};
+    for (unsigned mask = 0; mask < 256; ++mask) {
+        unsigned count = 0;
+        for (unsigned bit = 0; bit < 8; ++bit) {
+            if ((mask >> bit) & 1) table[mask] |= std::uint64_t(bit) << (8 * count++);
+        }
+    }
+    return table;
+}
+constexpr std::array<std::uint64_t, 256> PACK_TABLE = make_pack_table();
+
+struct Avx2Kernel {
+    CORVANE_TARGET_AVX2_BMI CORVANE_ALWAYS_INLINE static std::uint64_t join(simd::wide::Bytes low,
+                                                                           simd::wide::Bytes high) {
+        return std::uint64_t(simd::wide::lanes(low).bits()) | std::uint64_t(simd::wide::lanes(high).bits()) << 32;
+    }
+    CORVANE_TARGET_AVX2_BMI CORVANE_ALWAYS_INLINE static simd::wide::Bytes structural_lanes(simd::wide::Bytes b) {
+        using namespace simd::wide;
+        Bytes any = equal(b, splat(STRUCTURAL_BYTES[0]));
+        for (std::size_t k = 1; k < sizeof STRUCTURAL_BYTES; ++k) any = any | equal(b, splat(STRUCTURAL_BYTES[k]));
+        return any;
+    }
+    CORVANE_TARGET_AVX2_BMI static BlockBits classify(const std::uint8_t* block) {
+        using namespace simd::wide;
+        const Bytes low = load(block);
+        const Bytes high = load(block + LANES);
+        const Bytes table = splat16(detail::WHITESPACE_TABLE.data());
+        BlockBits bits;
+        bits.whitespace = join(equal(lookup(table, low), low), equal(lookup(table, high), high));
+        bits.quote = join(equal(low, splat('"')), equal(high, splat('"')));
+        bits.backslash = join(equal(low, splat('\\')), equal(high, splat('\\')));
+        bits.structural = join(structural_lanes(low), structural_lanes(high));
+        bits.control = join(at_most(low, splat(0x1F)), at_most(high, splat(0x1F)));
+        bits.upper_e = join(equal(low, splat('E')), equal(high, splat('E')));
+        return bits;
+    }
+    // A block kept whole is stored as it stands; otherwise each group of
+    // eight is packed by one shuffle and stored, overlapping the next.
+    CORVANE_TARGET_AVX2_BMI static std::size_t compress(const std::uint8_t* block,
+                                                                             std::uint64_t keep, char* out) {
+        if (keep == ~std::uint64_t(0)) {
+            simd::wide::store(out, simd::wide::load(block));
+            simd::wide::store(out + simd::wide::LANES, simd::wide::load(block + simd::wide::LANES));
+            return BLOCK;
+        }
+        char* at = out;
+        for (std::size_t group = 0; group < BLOCK / 8; ++group) {
+            const unsigned mask = static_cast<unsigned>(keep >> (8 * group)) & 0xFF;
+            const simd::Bytes packed = simd::lookup(simd::load8(block + 8 * group), simd::load8(&PACK_TABLE[mask]));
+            simd::store8(at, packed);
+            at += std::popcount(mask);
+        }
+        return static_cast<std::size_t>(at - out);
+    }
+};
+#endif
+
+// Each bit set from an odd-numbered set bit of `bits` up to the next one:
+// with quote bits, the insides of strings (the opening quote included).
+constexpr std::uint64_t prefix_xor(std::uint64_t bits) {
+    bits ^= bits << 1;
+    bits ^= bits << 2;
+    bits ^= bits << 4;
+    bits ^= bits << 8;
+    bits ^= bits << 16;
+    bits ^= bits << 32;
+    return bits;
+}
+
+// A backslash at `p` and what follows make one of JSON's escapes.
+bool is_strict_escape(const std::uint8_t* data, std::size_t p, std::size_t end) {
+    if (p + 1 >= end) return false;
+    switch (data[p + 1]) {
+        case '"':
+        case '\\':
+        case '/':
+        case 'b':
+        case 'f':
+        case 'n':
+        case 'r':
+        case 't':
+            return true;
+        case 'u':
+            if (end - p < 6) return false;
+            return is_hex_digit(data[p + 2]) && is_hex_digit(data[p + 3]) && is_hex_digit(data[p + 4]) &&
+                   is_hex_digit(data[p + 5]);
+        default:
+            return false;
+    }
+}
+
+// The bytes of the block at `pos` that a backslash escapes: each backslash
+// not itself escaped escapes the byte after it, which may be the next
+// block's first (`carry`). Such a backslash outside an escape of JSON's
+// marks the input as not strict from there on (`bad_from`).
+CORVANE_NOINLINE std::uint64_t escaped_bytes(const std::uint8_t* data, std::size_t pos, std::size_t end,
+                                             std::uint64_t backslash, std::uint64_t& carry, std::size_t& bad_from) {
+    std::uint64_t escaped = carry;
+    carry = 0;
+    for (; backslash != 0; backslash &= backslash - 1) {
+        const unsigned i = static_cast<unsigned>(std::countr_zero(backslash));
+        if ((escaped >> i) & 1) continue;
+        if (!is_strict_escape(data, pos + i, end)) bad_from = std::min(bad_from, pos + i);
+        if (i == BLOCK - 1) {
+            carry = 1;
+        } else {
+            escaped |= std::uint64_t(2) << i;
+        }
+    }
+    return escaped;
+}
+
+// Whether a number or word of strict JSON ends at `p`: at the end, or before
+// whitespace, a structural byte or a quote.
+bool ends_scalar(const std::uint8_t* data, std::size_t p, std::size_t end) {
+    if (p >= end) return true;
+    const std::uint8_t byte = data[p];
+    return is_whitespace(byte) || is_structural(byte) || byte == '"';
+}
+
+// Whether the number or word at `p` is one of strict JSON: a number in
+// JSON's form, or true, false or null, and nothing more up to the next
+// whitespace or structural byte. The pass writes exactly such a token as it
+// stands (with 'E' as 'e', done by the caller).
+bool is_strict_scalar(const std::uint8_t* data, std::size_t p, std::size_t end) {
+    auto word = [&](const char* text, std::size_t size) {
+        return end - p >= size && std::memcmp(data + p, text, size) == 0 && ends_scalar(data, p + size, end);
+    };
+    // One or more digits, passed over sixteen at a time where vectors are.
+    auto digits = [&] {
+        if (p >= end || data[p] < '0' || data[p] > '9') return false;
+        p = FastScan::skip_digits(data, p + 1, end);
+        return true;
+    };
+    switch (data[p]) {
+        case 't': return word("true", 4);
+        case 'f': return word("false", 5);
+        case 'n': return word("null", 4);
+        default: break;
+    }
+    if (data[p] == '-') ++p;
+    if (p < end && data[p] == '0') {
+        ++p;
+    } else if (!digits()) {
+        return false;
+    }
+    if (p < end && data[p] == '.') {
+        ++p;
+        if (!digits()) return false;
+    }
+    if (p < end && (data[p] == 'e' || data[p] == 'E')) {
+        ++p;
+        if (p < end && (data[p] == '+' || data[p] == '-')) ++p;
+        if (!digits()) return false;
+    }
+    return ends_scalar(data, p, end);
+}
+
+// What the grammar allows at the next token.
+enum class Expect : std::uint8_t {
+    FirstElement,  // after '[': a value or ']'
+    Element,       // after ',' in an array: a value
+    FirstKey,      // after '{': a key or '}'
+    Key,           // after ',' in an object: a key
+    KeyEnd,        // inside a key: its closing quote
+    Colon,         // after a key: ':'
+    MemberValue,   // after ':': a value
+    StringEnd,     // inside a value string: its closing quote
+    AfterValue,    // after a value: ',' or the container's closing bracket
+};
+
+// The stretch itself, flattened into one function per kernel (below) so
+// that each is compiled for its kernel's instruction set.
+template <class Kernel>
+StrictStop run_stretch(const std::uint8_t* data, std::size_t pos, std::size_t end,
+                                             OutputBuffer& out, std::array<bool, MAX_DEPTH>& is_object,
+                                             std::uint32_t depth) {
+    const std::uint32_t entry_depth = depth;
+    bool in_object = is_object[depth - 1];
+    Expect expect = in_object ? Expect::FirstKey : Expect::FirstElement;
+    StrictStop commit{pos, out.size(), depth, StrictNext::Members, false};
+    // The first byte known not to be strict: a control byte or a backslash
+    // that is no escape of JSON's, inside a string the tokens have not
+    // reached yet. No commit goes past it.
+    std::size_t bad_from = SIZE_MAX;
+    std::uint64_t in_string_carry = 0;  // all ones while a string goes on into the next block
+    std::uint64_t escape_carry = 0;
+    std::uint64_t scalar_carry = 0;     // a number or word goes on into the next block
+    std::uint8_t tail[BLOCK];
+
+    for (; pos < end; pos += BLOCK) {
+        const std::uint8_t* block = data + pos;
+        if (end - pos < BLOCK) {
+            // Spaces after the end make no tokens, and are not copied
+            // outside a string; inside an unclosed one nothing commits.
+            std::memset(tail, ' ', BLOCK);
+            std::memcpy(tail, block, end - pos);
+            block = tail;
+        }
+        const BlockBits raw = Kernel::classify(block);
+        std::uint64_t escaped = 0;
+        if (raw.backslash != 0 || escape_carry != 0) {
+            escaped = escaped_bytes(data, pos, end, raw.backslash, escape_carry, bad_from);
+        }
+        const std::uint64_t quote = raw.quote & ~escaped;
+        const std::uint64_t in_string = prefix_xor(quote) ^ in_string_carry;
+        in_string_carry = static_cast<std::uint64_t>(static_cast<std::int64_t>(in_string) >> 63);
+        const std::uint64_t structural = raw.structural & ~in_string;
+        const std::uint64_t scalar = ~(in_string | raw.whitespace | raw.structural | quote);
+        const std::uint64_t scalar_start = scalar & ~(scalar << 1 | scalar_carry);
+        scalar_carry = scalar >> 63;
+        if (const std::uint64_t control = raw.control & in_string; control != 0) {
+            bad_from = std::min(bad_from, pos + static_cast<std::size_t>(std::countr_zero(control)));
+        }
+
+        // Everything but whitespace outside strings is copied; an exponent's
+        // 'E' (the only 'E' strict JSON has outside strings) becomes 'e'.
+        const std::uint64_t keep = ~(raw.whitespace & ~in_string);
+        const std::size_t block_out = out.size();
+        // Room for the block, and for a comma before each of its tokens.
+        char* const written = out.room(2 * BLOCK);
+        out.advance(Kernel::compress(block, keep, written));
+        for (std::uint64_t marker = raw.upper_e & scalar; marker != 0; marker &= marker - 1) {
+            const std::uint64_t before = (std::uint64_t(1) << std::countr_zero(marker)) - 1;
+            written[std::popcount(keep & before)] = 'e';
+        }
+
+        std::size_t inserted = 0;  // commas the block's output got that its input lacks
+        for (std::uint64_t tokens = structural | quote | scalar_start; tokens != 0; tokens &= tokens - 1) {
+            const unsigned i = static_cast<unsigned>(std::countr_zero(tokens));
+            const std::size_t at = pos + i;
+            if (at >= bad_from) return commit;
+            const std::uint8_t byte = block[i];
+            // The token's place in the block's output, and where the pass
+            // stands just after the token.
+            const std::size_t token_out =
+                inserted + static_cast<std::size_t>(std::popcount(keep & ((std::uint64_t(1) << i) - 1)));
+            const auto commit_here = [&](StrictNext next, bool need_comma) {
+                commit = {at + 1, block_out + token_out + 1, depth, next, need_comma};
+            };
+            // Where it stands just before this token: before a ',', which
+            // the general pass drops, writing its own before the next
+            // element, and before an element whose comma is missing.
+            const auto commit_before = [&](StrictNext next, bool need_comma) {
+                commit = {at, block_out + token_out, depth, next, need_comma};
+            };
+            switch (expect) {
+                case Expect::FirstElement:
+                    if (byte == ']') goto close;
+                    [[fallthrough]];
+                case Expect::Element:
+                case Expect::MemberValue:
+                value:
+                    if (byte == '"') {
+                        expect = Expect::StringEnd;
+                    } else if (byte == '[' || byte == '{') {
+                        if (depth >= MAX_DEPTH) return commit;  // the general pass refuses it
+                        in_object = byte == '{';
+                        is_object[depth++] = in_object;
+                        expect = in_object ? Expect::FirstKey : Expect::FirstElement;
+                        commit_here(StrictNext::Members, false);
+                    } else if (is_structural(byte) || !is_strict_scalar(data, at, end)) {
+                        return commit;
+                    } else {
+                        expect = Expect::AfterValue;
+                    }
+                    continue;
+                case Expect::StringEnd:
+                    expect = Expect::AfterValue;
+                    continue;
+                case Expect::FirstKey:
+                    if (byte == '}') goto close;
+                    [[fallthrough]];
+                case Expect::Key:
+                    if (byte != '"') return commit;
+                    expect = Expect::KeyEnd;
+                    continue;
+                case Expect::KeyEnd:
+                    expect = Expect::Colon;
+                    continue;
+                case Expect::Colon:
+                    if (byte != ':') return commit;
+                    expect = Expect::MemberValue;
+                    commit_here(StrictNext::Value, true);
+                    continue;
+                case Expect::AfterValue:
+                    if (byte == ',') {
+                        expect = in_object ? Expect::Key : Expect::Element;
+                        commit_before(StrictNext::Members, true);
+                        continue;
+                    }
+                    if (byte == (in_object ? '}' : ']')) goto close;
+                    if (in_object ? byte != '"' : is_structural(byte)) return commit;
+                    // The next element or key follows with its comma
+                    // missing: the general pass writes one, and so does
+                    // this, moving the block's output after it up a byte.
+                    commit_before(StrictNext::Members, true);
+                    std::memmove(written + token_out + 1, written + token_out,
+                                 out.size() - block_out - token_out);
+                    written[token_out] = ',';
+                    out.advance(1);
+                    ++inserted;
+                    if (in_object) {
+                        expect = Expect::KeyEnd;
+                        continue;
+                    }
+                    goto value;
+            }
+        close:
+            --depth;
+            if (depth < entry_depth) {
+                commit_here(StrictNext::Written, true);
+                return commit;
+            }
+            in_object = is_object[depth - 1];
+            expect = Expect::AfterValue;
+            commit_here(StrictNext::Members, true);
+        }
+        // No commit can pass a byte that is not strict; and a stretch that
+        // has not committed for long (an unclosed string) gives back no more
+        // than this much work to the general pass.
+        if (bad_from != SIZE_MAX || commit.pos + MAX_UNCOMMITTED < pos) return commit;
+    }
+    return commit;
+}
+
+CORVANE_FLATTEN CORVANE_NOINLINE StrictStop scalar_stretch(const std::uint8_t* data, std::size_t pos, std::size_t end,
+                                           OutputBuffer& out, std::array<bool, MAX_DEPTH>& is_object,
+                                           std::uint32_t depth) {
+    return run_stretch<ScalarKernel>(data, pos, end, out, is_object, depth);
+}
+
+#ifdef CORVANE_HAVE_AVX2
+CORVANE_TARGET_AVX2_BMI CORVANE_FLATTEN CORVANE_NOINLINE StrictStop avx2_stretch(const std::uint8_t* data, std::size_t pos,
+                                                                 std::size_t end, OutputBuffer& out,
+                                                                 std::array<bool, MAX_DEPTH>& is_object,
+                                                                 std::uint32_t depth) {
+    return run_stretch<Avx2Kernel>(data, pos, end, out, is_object, depth);
+}
+CORVANE_TARGET_AVX2_BMI BlockBits avx2_classify(const std::uint8_t* block) { return Avx2Kernel::classify(block); }
+CORVANE_TARGET_AVX2_BMI std::size_t avx2_compress(const std::uint8_t* block, std::uint64_t keep, char* out) {
+    return Avx2Kernel::compress(block, keep, out);
+}
+#endif
+
+}  // namespace
+
+BlockKernel fast_block_kernel() noexcept {
+#ifdef CORVANE_HAVE_AVX2
+    if (HAS_AVX2) return BlockKernel::Avx2;
+#endif
+    return BlockKernel::None;
+}
+
+StrictStop strict_stretch(BlockKernel kernel, const std::uint8_t* data, std::size_t pos, std::size_t end,
+                          OutputBuffer& out, std::array<bool, MAX_DEPTH>& is_object, std::uint32_t depth) {
+    switch (kernel) {
+#ifdef CORVANE_HAVE_AVX2
+        case BlockKernel::Avx2: return avx2_stretch(data, pos, end, out, is_object, depth);
+#endif
+        case BlockKernel::Scalar: return scalar_stretch(data, pos, end, out, is_object, depth);
+        default: return {pos, out.size(), depth, StrictNext::Members, false};
+    }
+}
+
+BlockBits classify_block(BlockKernel kernel, const std::uint8_t* block) {
+#ifdef CORVANE_HAVE_AVX2
+    if (kernel == BlockKernel::Avx2) return avx2_classify(block);
+#endif
+    (void)kernel;
+    return ScalarKernel::classify(block);
+}
+
+std::size_t compress_block(BlockKernel kernel, const std::uint8_t* block, std::uint64_t keep, char* out) {
+#ifdef CORVANE_HAVE_AVX2
+    if (kernel == BlockKernel::Avx2) return avx2_compress(block, keep, out);
+#endif
+    (void)kernel;
+    return ScalarKernel::compress(block, keep, out);
+}
+
+}  // namespace corvane

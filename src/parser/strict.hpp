@@ -1,0 +1,74 @@
+// The strict stretch: the forward pass's fast path for input that is already
+// strict JSON, which most input is for most of its length. Inside a
+// container it classifies 64 bytes at a time into bit masks (quotes, string
+// interiors, whitespace, structural bytes, the starts of numbers and words),
+// writes each block's bytes minus its whitespace to the output in one go,
+// and then checks only the tokens the masks point at. What strict JSON
+// repairs to is known without the general rules: itself, minus whitespace
+// outside strings, with an exponent's 'E' written 'e'.
+//
+// It writes ahead of what it has checked. At every ',', ':' and bracket it
+// records where the pass stands (a commit); at the first byte that is not
+// strict JSON it hands back the last commit, and the pass takes back the
+// output written after it and reads on from there with the general rules.
+// So the output is the general pass's byte for byte, which the differential
+// test holds against the reference engine.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "parser/output.hpp"
+#include "parser/repair.hpp"
+
+namespace corvane {
+
+// Where the pass goes on after a strict stretch.
+enum class StrictNext : std::uint8_t {
+    Members,  // in the container loop of the innermost open container
+    Value,    // just after a ':'
+    Written,  // the container the stretch began in was closed: a value is written
+};
+
+// The last commit: the input up to `pos` became the output up to `out_size`,
+// with `depth` containers open (their kinds in the pass's is_object).
+struct StrictStop {
+    std::size_t pos;
+    std::size_t out_size;
+    std::uint32_t depth;
+    StrictNext next;
+    bool need_comma;
+};
+
+// The ways the stretch classifies a block: byte by byte (the scalar twin,
+// which tests hold the vector forms to), or with AVX2 where the processor
+// has it. None means the pass never takes the stretch.
+enum class BlockKernel : std::uint8_t { None, Scalar, Avx2 };
+
+// The kernel the fast engine uses on this processor.
+BlockKernel fast_block_kernel() noexcept;
+
+// Runs from `pos`, just after the opening bracket of the innermost of the
+// `depth` open containers, through `data[pos, end)` until the input stops
+// being strict JSON, that container closes, or the input ends. `out` may
+// hold bytes past the returned out_size: the caller drops them.
+StrictStop strict_stretch(BlockKernel kernel, const std::uint8_t* data, std::size_t pos, std::size_t end,
+                          OutputBuffer& out, std::array<bool, MAX_DEPTH>& is_object, std::uint32_t depth);
+
+// One block's bytes of each kind, one bit per byte, the block's first byte
+// in the lowest bit. Exposed for the twin test.
+struct BlockBits {
+    std::uint64_t whitespace = 0;
+    std::uint64_t quote = 0;       // '"'
+    std::uint64_t backslash = 0;
+    std::uint64_t structural = 0;  // { } [ ] , :
+    std::uint64_t control = 0;     // below 0x20
+    std::uint64_t upper_e = 0;     // 'E'
+};
+BlockBits classify_block(BlockKernel kernel, const std::uint8_t* block);
+// Writes the block's bytes whose bit is set in `keep`, in order, to `out`,
+// which has room for 64 + 8; returns the number written.
+std::size_t compress_block(BlockKernel kernel, const std::uint8_t* block, std::uint64_t keep, char* out);
+
+}  // namespace corvane
