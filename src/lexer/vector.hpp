@@ -153,6 +153,49 @@ CORVANE_TARGET_AVX2 CORVANE_ALWAYS_INLINE simd::Bytes high_half(Bytes b) {
 
 }  // namespace wide
 
+#ifdef CORVANE_HAVE_AVX512
+// Sixty-four bytes (AVX-512 with its byte and byte-compress instructions),
+// for functions compiled with CORVANE_TARGET_AVX512 and called only after
+// cpu_has_avx512(). Comparisons give their lanes as a 64-bit mask directly.
+namespace full {
+
+inline constexpr std::size_t LANES = 64;
+
+struct Bytes {
+    __m512i v;
+};
+
+CORVANE_TARGET_AVX512 CORVANE_ALWAYS_INLINE Bytes load(const std::uint8_t* at) { return {_mm512_loadu_si512(at)}; }
+CORVANE_TARGET_AVX512 CORVANE_ALWAYS_INLINE void store(void* at, Bytes b) { _mm512_storeu_si512(at, b.v); }
+CORVANE_TARGET_AVX512 CORVANE_ALWAYS_INLINE Bytes splat(std::uint8_t byte) {
+    return {_mm512_set1_epi8(static_cast<char>(byte))};
+}
+// The same sixteen bytes in all four quarters, for lookup tables.
+CORVANE_TARGET_AVX512 CORVANE_ALWAYS_INLINE Bytes splat16(const std::uint8_t* table) {
+    return {_mm512_maskz_broadcast_i32x4(0xFFFF, _mm_loadu_si128(reinterpret_cast<const __m128i*>(table)))};
+}
+CORVANE_TARGET_AVX512 CORVANE_ALWAYS_INLINE std::uint64_t equal(Bytes a, Bytes b) {
+    return _mm512_cmpeq_epi8_mask(a.v, b.v);
+}
+CORVANE_TARGET_AVX512 CORVANE_ALWAYS_INLINE std::uint64_t at_most(Bytes a, Bytes b) {
+    return _mm512_cmple_epu8_mask(a.v, b.v);
+}
+CORVANE_TARGET_AVX512 CORVANE_ALWAYS_INLINE std::uint64_t in_range(Bytes a, std::uint8_t low, std::uint8_t high) {
+    return _mm512_cmple_epu8_mask(_mm512_sub_epi8(a.v, _mm512_set1_epi8(static_cast<char>(low))),
+                                  _mm512_set1_epi8(static_cast<char>(high - low)));
+}
+// table[index] per lane within each quarter; 0 where the index has its high bit set.
+CORVANE_TARGET_AVX512 CORVANE_ALWAYS_INLINE Bytes lookup(Bytes table, Bytes index) {
+    return {_mm512_shuffle_epi8(table.v, index.v)};
+}
+// The lanes set in `keep`, packed in order to the front; the rest zero.
+CORVANE_TARGET_AVX512 CORVANE_ALWAYS_INLINE Bytes compress(Bytes b, std::uint64_t keep) {
+    return {_mm512_maskz_compress_epi8(keep, b.v)};
+}
+
+}  // namespace full
+#endif
+
 #elif defined(CORVANE_SIMD_NEON)
 
 struct Bytes {

@@ -13,7 +13,7 @@ RepairResult repair_text_reference(const char* data, std::size_t length);
 
 // The fast engine with the strict stretch's scalar block classifier, so that
 // the twin of the vector classifier runs through the whole pass on every
-// processor.
+// processor, and with the stretch tried at every container it opens.
 RepairResult repair_text_scalar_blocks(const char* data, std::size_t length);
 
 }  // namespace corvane

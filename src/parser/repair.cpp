@@ -62,9 +62,11 @@ std::size_t write_escape(const std::uint8_t* data, std::size_t p, std::size_t en
 void write_escaped_byte(OutputBuffer& out, std::uint8_t byte);
 
 template <class Scan>
-RepairResult run_repair(const char* data, std::size_t length, BlockKernel strict_kernel) {
+RepairResult run_repair(const char* data, std::size_t length, BlockKernel strict_kernel,
+                        bool strict_every_container = false) {
     Repairer r(length + 16, Lexer(data, length), true);
     r.strict_kernel = strict_kernel;
+    r.strict_every_container = strict_every_container;
     ProseScan prose;
     Pause unused;
     seek_container_start<Scan>(r.lexer, true, prose, unused);
@@ -94,7 +96,7 @@ RepairResult repair_text_reference(const char* data, std::size_t length) {
 }
 
 RepairResult repair_text_scalar_blocks(const char* data, std::size_t length) {
-    return run_repair<FastScan>(data, length, BlockKernel::Scalar);
+    return run_repair<FastScan>(data, length, BlockKernel::Scalar, true);
 }
 
 Outcome continue_repair(Repairer& r) { return repair_values<FastScan>(r); }
@@ -284,7 +286,9 @@ strict: {
     // input it would only classify blocks to give them back.
     const std::size_t from = lx.pos;
     const StrictStop stop = strict_stretch(r.strict_kernel, lx.data, lx.pos, lx.end, out, r.is_object, depth);
-    if (stop.pos - from < STRICT_SHORT_RUN) r.strict_retry_at = stop.pos + STRICT_RETRY_GAP;
+    if (stop.pos - from < STRICT_SHORT_RUN && !r.strict_every_container) {
+        r.strict_retry_at = stop.pos + STRICT_RETRY_GAP;
+    }
     lx.pos = stop.pos;
     out.truncate(stop.out_size);
     depth = stop.depth;

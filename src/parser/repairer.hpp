@@ -61,8 +61,10 @@ struct Repairer {
 
     // How the strict stretch classifies blocks (None: never taken), and the
     // input position before which it is not tried again after a short run.
+    // Tests take it at every container, to reach it wherever it can start.
     BlockKernel strict_kernel = BlockKernel::None;
     std::size_t strict_retry_at = 0;
+    bool strict_every_container = false;
 
     bool wrote = false;  // the first value was written ("null" stands in otherwise)
     RepairError error = RepairError::DepthExceeded;

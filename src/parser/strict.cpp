@@ -46,6 +46,8 @@ struct ScalarKernel {
             if (is_structural(byte)) bits.structural |= bit;
             if (byte < 0x20) bits.control |= bit;
             if (byte == 'E') bits.upper_e |= bit;
+            if (byte >= '0' && byte <= '9') bits.digit |= bit;
+            if (byte == '\'' || byte == '/') bits.word_stop |= bit;
         }
         return bits;
     }
@@ -94,6 +96,9 @@ struct Avx2Kernel {
         bits.structural = join(structural_lanes(low), structural_lanes(high));
         bits.control = join(at_most(low, splat(0x1F)), at_most(high, splat(0x1F)));
         bits.upper_e = join(equal(low, splat('E')), equal(high, splat('E')));
+        bits.digit = join(in_range(low, '0', '9'), in_range(high, '0', '9'));
+        bits.word_stop = join(equal(low, splat('\'')) | equal(low, splat('/')),
+                              equal(high, splat('\'')) | equal(high, splat('/')));
         return bits;
     }
     // A block kept whole is stored as it stands; otherwise each group of
@@ -113,6 +118,32 @@ struct Avx2Kernel {
             at += std::popcount(mask);
         }
         return static_cast<std::size_t>(at - out);
+    }
+};
+#endif
+
+#ifdef CORVANE_HAVE_AVX512
+// A block is one register: compares give the masks, and the copy is one
+// compress and one store.
+struct Avx512Kernel {
+    CORVANE_TARGET_AVX512 static BlockBits classify(const std::uint8_t* block) {
+        using namespace simd::full;
+        const Bytes b = load(block);
+        BlockBits bits;
+        bits.whitespace = equal(lookup(splat16(detail::WHITESPACE_TABLE.data()), b), b);
+        bits.quote = equal(b, splat('"'));
+        bits.backslash = equal(b, splat('\\'));
+        for (const std::uint8_t structural : STRUCTURAL_BYTES) bits.structural |= equal(b, splat(structural));
+        bits.control = at_most(b, splat(0x1F));
+        bits.upper_e = equal(b, splat('E'));
+        bits.digit = in_range(b, '0', '9');
+        bits.word_stop = equal(b, splat('\'')) | equal(b, splat('/'));
+        return bits;
+    }
+    CORVANE_TARGET_AVX512 static std::size_t compress(const std::uint8_t* block, std::uint64_t keep, char* out) {
+        using namespace simd::full;
+        store(out, simd::full::compress(load(block), keep));
+        return static_cast<std::size_t>(std::popcount(keep));
     }
 };
 #endif
@@ -218,6 +249,45 @@ bool is_strict_scalar(const std::uint8_t* data, std::size_t p, std::size_t end) 
     return ends_scalar(data, p, end);
 }
 
+// Whether block[begin, stop) is a number or word of strict JSON, as
+// is_strict_scalar, for a token that ends inside its block: the digit runs
+// and the token's end come from the block's masks.
+bool is_strict_scalar_in_block(const std::uint8_t* block, unsigned begin, unsigned stop, std::uint64_t digit) {
+    auto literal = [&](const char* text, unsigned size) {
+        return stop - begin == size && std::memcmp(block + begin, text, size) == 0;
+    };
+    switch (block[begin]) {
+        case 't': return literal("true", 4);
+        case 'f': return literal("false", 5);
+        case 'n': return literal("null", 4);
+        default: break;
+    }
+    unsigned p = begin;
+    // One or more digits from p (which is at most stop, below the block's end).
+    auto digits = [&] {
+        const unsigned after = p + static_cast<unsigned>(std::countr_zero(~(digit >> p)));
+        if (after == p) return false;
+        p = after;
+        return true;
+    };
+    if (block[p] == '-') ++p;
+    if (p < stop && block[p] == '0') {
+        ++p;
+    } else if (!digits()) {
+        return false;
+    }
+    if (p < stop && block[p] == '.') {
+        ++p;
+        if (!digits()) return false;
+    }
+    if (p < stop && (block[p] == 'e' || block[p] == 'E')) {
+        ++p;
+        if (p < stop && (block[p] == '+' || block[p] == '-')) ++p;
+        if (!digits()) return false;
+    }
+    return p == stop;
+}
+
 // What the grammar allows at the next token.
 enum class Expect : std::uint8_t {
     FirstElement,  // after '[': a value or ']'
@@ -231,15 +301,34 @@ enum class Expect : std::uint8_t {
     AfterValue,    // after a value: ',' or the container's closing bracket
 };
 
+// What the pass does from a commit on.
+enum class Commit : std::uint8_t {
+    Opened,   // the container loop, before the first element or member
+    Members,  // the container loop, after an element or member
+    Value,    // a member's value
+    Written,  // the stretch's own container is closed
+};
+
+// A byte the output gets that the input lacks (a missing comma, the quotes
+// of an unquoted key), before the block's copied byte number `at`.
+struct Insertion {
+    std::size_t at;
+    char byte;
+};
+// At most one per token and two more per key, which needs a ':' after it.
+constexpr std::size_t MAX_INSERTIONS = 2 * BLOCK;
+
 // The stretch itself, flattened into one function per kernel (below) so
 // that each is compiled for its kernel's instruction set.
 template <class Kernel>
-StrictStop run_stretch(const std::uint8_t* data, std::size_t pos, std::size_t end,
-                                             OutputBuffer& out, std::array<bool, MAX_DEPTH>& is_object,
-                                             std::uint32_t depth) {
+StrictStop run_stretch(const std::uint8_t* data, std::size_t pos, std::size_t end, OutputBuffer& out,
+                       std::array<bool, MAX_DEPTH>& is_object, std::uint32_t depth) {
     const std::uint32_t entry_depth = depth;
     bool in_object = is_object[depth - 1];
     Expect expect = in_object ? Expect::FirstKey : Expect::FirstElement;
+    // The last commit of an earlier block. Only containers change the
+    // depth, and each of them commits: the depth at any commit is the
+    // depth when the stretch stops.
     StrictStop commit{pos, out.size(), depth, StrictNext::Members, false};
     // The first byte known not to be strict: a control byte or a backslash
     // that is no escape of JSON's, inside a string the tokens have not
@@ -249,6 +338,7 @@ StrictStop run_stretch(const std::uint8_t* data, std::size_t pos, std::size_t en
     std::uint64_t escape_carry = 0;
     std::uint64_t scalar_carry = 0;     // a number or word goes on into the next block
     std::uint8_t tail[BLOCK];
+    Insertion insertions[MAX_INSERTIONS];
 
     for (; pos < end; pos += BLOCK) {
         const std::uint8_t* block = data + pos;
@@ -274,37 +364,98 @@ StrictStop run_stretch(const std::uint8_t* data, std::size_t pos, std::size_t en
         if (const std::uint64_t control = raw.control & in_string; control != 0) {
             bad_from = std::min(bad_from, pos + static_cast<std::size_t>(std::countr_zero(control)));
         }
+        std::uint64_t tokens = structural | quote | scalar_start;
+        if (bad_from != SIZE_MAX) tokens &= (std::uint64_t(1) << (bad_from - pos)) - 1;
 
         // Everything but whitespace outside strings is copied; an exponent's
-        // 'E' (the only 'E' strict JSON has outside strings) becomes 'e'.
+        // 'E' (the only 'E' strict JSON has outside strings but in keys
+        // without quotes, which put theirs back) becomes 'e'.
         const std::uint64_t keep = ~(raw.whitespace & ~in_string);
         const std::size_t block_out = out.size();
-        // Room for the block, and for a comma before each of its tokens.
-        char* const written = out.room(2 * BLOCK);
-        out.advance(Kernel::compress(block, keep, written));
+        char* const written = out.room(BLOCK + MAX_INSERTIONS + BLOCK);
+        const std::size_t copied = Kernel::compress(block, keep, written);
+        const auto copied_before = [&](std::uint64_t below) {
+            return static_cast<std::size_t>(std::popcount(keep & below));
+        };
         for (std::uint64_t marker = raw.upper_e & scalar; marker != 0; marker &= marker - 1) {
-            const std::uint64_t before = (std::uint64_t(1) << std::countr_zero(marker)) - 1;
-            written[std::popcount(keep & before)] = 'e';
+            written[copied_before((marker & (~marker + 1)) - 1)] = 'e';
         }
 
-        std::size_t inserted = 0;  // commas the block's output got that its input lacks
-        for (std::uint64_t tokens = structural | quote | scalar_start; tokens != 0; tokens &= tokens - 1) {
+        // The block's last commit, kept as the tokens pass and turned into
+        // a StrictStop when the block is done.
+        std::size_t inserted = 0;
+        bool committed = false;
+        Commit commit_kind = Commit::Members;
+        std::size_t commit_at = 0;
+        std::uint64_t commit_below = 0;  // the copied bytes before it
+        std::size_t commit_inserted = 0;
+        // Puts the insertions in place: the copied bytes after the first go
+        // back from a copy of the block's output, a whole block at a time
+        // (the output has the room), each piece after its insertion.
+        const auto finish_block = [&] {
+            if (inserted != 0) {
+                char copy[2 * BLOCK];  // its second half only pads the whole-block copies
+                std::memcpy(copy, written, BLOCK);
+                for (std::size_t k = 0; k < inserted; ++k) {
+                    const std::size_t at = insertions[k].at;
+                    written[at + k] = insertions[k].byte;
+                    std::memcpy(written + at + k + 1, copy + at, BLOCK);
+                }
+            }
+            out.advance(copied + inserted);
+            if (committed) {
+                const StrictNext next = commit_kind == Commit::Value     ? StrictNext::Value
+                                        : commit_kind == Commit::Written ? StrictNext::Written
+                                                                         : StrictNext::Members;
+                commit = {commit_at, block_out + commit_inserted + copied_before(commit_below), depth, next,
+                          commit_kind != Commit::Opened};
+            }
+            return commit;
+        };
+
+        for (; tokens != 0; tokens &= tokens - 1) {
             const unsigned i = static_cast<unsigned>(std::countr_zero(tokens));
-            const std::size_t at = pos + i;
-            if (at >= bad_from) return commit;
             const std::uint8_t byte = block[i];
-            // The token's place in the block's output, and where the pass
-            // stands just after the token.
-            const std::size_t token_out =
-                inserted + static_cast<std::size_t>(std::popcount(keep & ((std::uint64_t(1) << i) - 1)));
-            const auto commit_here = [&](StrictNext next, bool need_comma) {
-                commit = {at + 1, block_out + token_out + 1, depth, next, need_comma};
+            const std::uint64_t below = (std::uint64_t(1) << i) - 1;
+            const auto commit_after = [&](Commit kind) {
+                committed = true;
+                commit_kind = kind;
+                commit_at = pos + i + 1;
+                commit_below = below << 1 | 1;
+                commit_inserted = inserted;
             };
-            // Where it stands just before this token: before a ',', which
-            // the general pass drops, writing its own before the next
-            // element, and before an element whose comma is missing.
-            const auto commit_before = [&](StrictNext next, bool need_comma) {
-                commit = {at, block_out + token_out, depth, next, need_comma};
+            // Before a ',', which the general pass drops (writing its own
+            // before the next element), and before an element or a quoted
+            // key whose comma is missing.
+            const auto commit_before = [&](Commit kind) {
+                committed = true;
+                commit_kind = kind;
+                commit_at = pos + i;
+                commit_below = below;
+                commit_inserted = inserted;
+            };
+            const auto insert = [&](std::uint64_t before, char text) {
+                insertions[inserted++] = {copied_before(before), text};
+            };
+            // Where the number or word at the token ends (BLOCK: not in this block).
+            const auto scalar_end = [&] {
+                return i + static_cast<unsigned>(std::countr_zero(~(scalar >> i)));
+            };
+            // A key without quotes is written as it stands, in quotes, its
+            // 'E's kept: when it starts as a key may, and holds nothing the
+            // general rules would end it at or escape (a quote, a '/', a
+            // backslash, a control byte).
+            const auto unquoted_key = [&] {
+                const unsigned stop = scalar_end();
+                if (stop >= BLOCK || !is_key_start(byte)) return false;
+                const std::uint64_t key = ((std::uint64_t(1) << stop) - 1) & ~below;
+                if (((raw.control | raw.backslash | raw.word_stop) & key) != 0) return false;
+                for (std::uint64_t marker = raw.upper_e & key; marker != 0; marker &= marker - 1) {
+                    written[copied_before((marker & (~marker + 1)) - 1)] = 'E';
+                }
+                insert(below, '"');
+                insert(key | below, '"');
+                return true;
             };
             switch (expect) {
                 case Expect::FirstElement:
@@ -316,13 +467,17 @@ StrictStop run_stretch(const std::uint8_t* data, std::size_t pos, std::size_t en
                     if (byte == '"') {
                         expect = Expect::StringEnd;
                     } else if (byte == '[' || byte == '{') {
-                        if (depth >= MAX_DEPTH) return commit;  // the general pass refuses it
+                        if (depth >= MAX_DEPTH) return finish_block();  // the general pass refuses it
                         in_object = byte == '{';
                         is_object[depth++] = in_object;
                         expect = in_object ? Expect::FirstKey : Expect::FirstElement;
-                        commit_here(StrictNext::Members, false);
-                    } else if (is_structural(byte) || !is_strict_scalar(data, at, end)) {
-                        return commit;
+                        commit_after(Commit::Opened);
+                    } else if ((structural >> i) & 1) {
+                        return finish_block();
+                    } else if (const unsigned stop = scalar_end();
+                               stop < BLOCK ? !is_strict_scalar_in_block(block, i, stop, raw.digit)
+                                            : !is_strict_scalar(data, pos + i, end)) {
+                        return finish_block();
                     } else {
                         expect = Expect::AfterValue;
                     }
@@ -334,50 +489,58 @@ StrictStop run_stretch(const std::uint8_t* data, std::size_t pos, std::size_t en
                     if (byte == '}') goto close;
                     [[fallthrough]];
                 case Expect::Key:
-                    if (byte != '"') return commit;
-                    expect = Expect::KeyEnd;
+                    if (byte == '"') {
+                        expect = Expect::KeyEnd;
+                    } else if (unquoted_key()) {
+                        expect = Expect::Colon;
+                    } else {
+                        return finish_block();
+                    }
                     continue;
                 case Expect::KeyEnd:
                     expect = Expect::Colon;
                     continue;
                 case Expect::Colon:
-                    if (byte != ':') return commit;
+                    if (byte != ':') return finish_block();
                     expect = Expect::MemberValue;
-                    commit_here(StrictNext::Value, true);
+                    commit_after(Commit::Value);
                     continue;
                 case Expect::AfterValue:
                     if (byte == ',') {
                         expect = in_object ? Expect::Key : Expect::Element;
-                        commit_before(StrictNext::Members, true);
+                        commit_before(Commit::Members);
                         continue;
                     }
                     if (byte == (in_object ? '}' : ']')) goto close;
-                    if (in_object ? byte != '"' : is_structural(byte)) return commit;
+                    if ((structural >> i) & 1) return finish_block();
                     // The next element or key follows with its comma
-                    // missing: the general pass writes one, and so does
-                    // this, moving the block's output after it up a byte.
-                    commit_before(StrictNext::Members, true);
-                    std::memmove(written + token_out + 1, written + token_out,
-                                 out.size() - block_out - token_out);
-                    written[token_out] = ',';
-                    out.advance(1);
-                    ++inserted;
-                    if (in_object) {
+                    // missing: the general pass writes one, and so does this.
+                    if (!in_object || byte == '"') {
+                        commit_before(Commit::Members);
+                        insert(below, ',');
+                        if (!in_object) goto value;
                         expect = Expect::KeyEnd;
                         continue;
                     }
-                    goto value;
+                    // A key without quotes: no commit before it, for after
+                    // a string the general pass decides on the string's end
+                    // and this key together (and refuses without a ':').
+                    insert(below, ',');
+                    if (!unquoted_key()) return finish_block();
+                    expect = Expect::Colon;
+                    continue;
             }
         close:
             --depth;
             if (depth < entry_depth) {
-                commit_here(StrictNext::Written, true);
-                return commit;
+                commit_after(Commit::Written);
+                return finish_block();
             }
             in_object = is_object[depth - 1];
             expect = Expect::AfterValue;
-            commit_here(StrictNext::Members, true);
+            commit_after(Commit::Members);
         }
+        finish_block();
         // No commit can pass a byte that is not strict; and a stretch that
         // has not committed for long (an unclosed string) gives back no more
         // than this much work to the general pass.
@@ -399,6 +562,15 @@ CORVANE_TARGET_AVX2_BMI CORVANE_FLATTEN CORVANE_NOINLINE StrictStop avx2_stretch
                                                                  std::uint32_t depth) {
     return run_stretch<Avx2Kernel>(data, pos, end, out, is_object, depth);
 }
+#ifdef CORVANE_HAVE_AVX512
+CORVANE_TARGET_AVX512 CORVANE_FLATTEN CORVANE_NOINLINE StrictStop avx512_stretch(const std::uint8_t* data,
+                                                                                std::size_t pos, std::size_t end,
+                                                                                OutputBuffer& out,
+                                                                                std::array<bool, MAX_DEPTH>& is_object,
+                                                                                std::uint32_t depth) {
+    return run_stretch<Avx512Kernel>(data, pos, end, out, is_object, depth);
+}
+#endif
 CORVANE_TARGET_AVX2_BMI BlockBits avx2_classify(const std::uint8_t* block) { return Avx2Kernel::classify(block); }
 CORVANE_TARGET_AVX2_BMI std::size_t avx2_compress(const std::uint8_t* block, std::uint64_t keep, char* out) {
     return Avx2Kernel::compress(block, keep, out);
@@ -408,10 +580,24 @@ CORVANE_TARGET_AVX2_BMI std::size_t avx2_compress(const std::uint8_t* block, std
 }  // namespace
 
 BlockKernel fast_block_kernel() noexcept {
+#ifdef CORVANE_HAVE_AVX512
+    if (cpu_has_avx512()) return BlockKernel::Avx512;
+#endif
 #ifdef CORVANE_HAVE_AVX2
     if (HAS_AVX2) return BlockKernel::Avx2;
 #endif
     return BlockKernel::None;
+}
+
+std::vector<BlockKernel> vector_block_kernels() {
+    std::vector<BlockKernel> kernels;
+#ifdef CORVANE_HAVE_AVX2
+    if (HAS_AVX2) kernels.push_back(BlockKernel::Avx2);
+#endif
+#ifdef CORVANE_HAVE_AVX512
+    if (cpu_has_avx512()) kernels.push_back(BlockKernel::Avx512);
+#endif
+    return kernels;
 }
 
 StrictStop strict_stretch(BlockKernel kernel, const std::uint8_t* data, std::size_t pos, std::size_t end,
@@ -419,6 +605,9 @@ StrictStop strict_stretch(BlockKernel kernel, const std::uint8_t* data, std::siz
     switch (kernel) {
 #ifdef CORVANE_HAVE_AVX2
         case BlockKernel::Avx2: return avx2_stretch(data, pos, end, out, is_object, depth);
+#endif
+#ifdef CORVANE_HAVE_AVX512
+        case BlockKernel::Avx512: return avx512_stretch(data, pos, end, out, is_object, depth);
 #endif
         case BlockKernel::Scalar: return scalar_stretch(data, pos, end, out, is_object, depth);
         default: return {pos, out.size(), depth, StrictNext::Members, false};
@@ -429,6 +618,9 @@ BlockBits classify_block(BlockKernel kernel, const std::uint8_t* block) {
 #ifdef CORVANE_HAVE_AVX2
     if (kernel == BlockKernel::Avx2) return avx2_classify(block);
 #endif
+#ifdef CORVANE_HAVE_AVX512
+    if (kernel == BlockKernel::Avx512) return Avx512Kernel::classify(block);
+#endif
     (void)kernel;
     return ScalarKernel::classify(block);
 }
@@ -436,6 +628,9 @@ BlockBits classify_block(BlockKernel kernel, const std::uint8_t* block) {
 std::size_t compress_block(BlockKernel kernel, const std::uint8_t* block, std::uint64_t keep, char* out) {
 #ifdef CORVANE_HAVE_AVX2
     if (kernel == BlockKernel::Avx2) return avx2_compress(block, keep, out);
+#endif
+#ifdef CORVANE_HAVE_AVX512
+    if (kernel == BlockKernel::Avx512) return Avx512Kernel::compress(block, keep, out);
 #endif
     (void)kernel;
     return ScalarKernel::compress(block, keep, out);

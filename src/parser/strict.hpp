@@ -18,6 +18,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "parser/output.hpp"
 #include "parser/repair.hpp"
@@ -42,12 +43,14 @@ struct StrictStop {
 };
 
 // The ways the stretch classifies a block: byte by byte (the scalar twin,
-// which tests hold the vector forms to), or with AVX2 where the processor
-// has it. None means the pass never takes the stretch.
-enum class BlockKernel : std::uint8_t { None, Scalar, Avx2 };
+// which tests hold the vector forms to), or with AVX2 or AVX-512 where the
+// processor has them. None means the pass never takes the stretch.
+enum class BlockKernel : std::uint8_t { None, Scalar, Avx2, Avx512 };
 
-// The kernel the fast engine uses on this processor.
+// The kernel the fast engine uses on this processor: the widest it has.
 BlockKernel fast_block_kernel() noexcept;
+// Every vector kernel this processor has, for the twin test.
+std::vector<BlockKernel> vector_block_kernels();
 
 // Runs from `pos`, just after the opening bracket of the innermost of the
 // `depth` open containers, through `data[pos, end)` until the input stops
@@ -65,6 +68,8 @@ struct BlockBits {
     std::uint64_t structural = 0;  // { } [ ] , :
     std::uint64_t control = 0;     // below 0x20
     std::uint64_t upper_e = 0;     // 'E'
+    std::uint64_t digit = 0;       // 0 to 9
+    std::uint64_t word_stop = 0;   // ' and /, which end a key without quotes
 };
 BlockBits classify_block(BlockKernel kernel, const std::uint8_t* block);
 // Writes the block's bytes whose bit is set in `keep`, in order, to `out`,
