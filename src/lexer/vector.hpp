@@ -167,6 +167,11 @@ struct Bytes {
 
 CORVANE_TARGET_AVX512 CORVANE_ALWAYS_INLINE Bytes load(const std::uint8_t* at) { return {_mm512_loadu_si512(at)}; }
 CORVANE_TARGET_AVX512 CORVANE_ALWAYS_INLINE void store(void* at, Bytes b) { _mm512_storeu_si512(at, b.v); }
+// The first `count` (below 64) bytes at `at`, the lanes after them from
+// `rest`; the bytes after them are not read.
+CORVANE_TARGET_AVX512 CORVANE_ALWAYS_INLINE Bytes load_first(const std::uint8_t* at, std::size_t count, Bytes rest) {
+    return {_mm512_mask_loadu_epi8(rest.v, (std::uint64_t(1) << count) - 1, at)};
+}
 CORVANE_TARGET_AVX512 CORVANE_ALWAYS_INLINE Bytes splat(std::uint8_t byte) {
     return {_mm512_set1_epi8(static_cast<char>(byte))};
 }

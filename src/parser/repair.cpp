@@ -64,7 +64,10 @@ void write_escaped_byte(OutputBuffer& out, std::uint8_t byte);
 template <class Scan>
 RepairResult run_repair(const char* data, std::size_t length, BlockKernel strict_kernel,
                         bool strict_every_container = false) {
-    Repairer r(length + 16, Lexer(data, length), true);
+    // The stretch stores whole blocks past what it keeps: with its room
+    // reserved, a short text never grows the buffer.
+    const std::size_t slack = strict_kernel == BlockKernel::None ? 16 : STRICT_OUTPUT_ROOM;
+    Repairer r(length + slack, Lexer(data, length), true);
     r.strict_kernel = strict_kernel;
     r.strict_every_container = strict_every_container;
     ProseScan prose;

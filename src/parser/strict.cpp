@@ -51,6 +51,11 @@ struct ScalarKernel {
         }
         return bits;
     }
+    // The last `count` bytes of the input as a block, spaces after them.
+    static void pad(std::uint8_t* tail, const std::uint8_t* bytes, std::size_t count) {
+        std::memset(tail, ' ', BLOCK);
+        std::memcpy(tail, bytes, count);
+    }
     static std::size_t compress(const std::uint8_t* block, std::uint64_t keep, char* out) {
         std::size_t count = 0;
         for (; keep != 0; keep &= keep - 1) out[count++] = static_cast<char>(block[std::countr_zero(keep)]);
@@ -74,6 +79,9 @@ constexpr std::array<std::uint64_t, 256> make_pack_table() {
 constexpr std::array<std::uint64_t, 256> PACK_TABLE = make_pack_table();
 
 struct Avx2Kernel {
+    static void pad(std::uint8_t* tail, const std::uint8_t* bytes, std::size_t count) {
+        ScalarKernel::pad(tail, bytes, count);
+    }
     CORVANE_TARGET_AVX2_BMI CORVANE_ALWAYS_INLINE static std::uint64_t join(simd::wide::Bytes low,
                                                                            simd::wide::Bytes high) {
         return std::uint64_t(simd::wide::lanes(low).bits()) | std::uint64_t(simd::wide::lanes(high).bits()) << 32;
@@ -126,6 +134,12 @@ struct Avx2Kernel {
 // A block is one register: compares give the masks, and the copy is one
 // compress and one store.
 struct Avx512Kernel {
+    // One masked load and one store: the block is then read from where a
+    // single store wrote it.
+    CORVANE_TARGET_AVX512 static void pad(std::uint8_t* tail, const std::uint8_t* bytes, std::size_t count) {
+        using namespace simd::full;
+        store(tail, load_first(bytes, count, splat(' ')));
+    }
     CORVANE_TARGET_AVX512 static BlockBits classify(const std::uint8_t* block) {
         using namespace simd::full;
         const Bytes b = load(block);
@@ -345,8 +359,7 @@ StrictStop run_stretch(const std::uint8_t* data, std::size_t pos, std::size_t en
         if (end - pos < BLOCK) {
             // Spaces after the end make no tokens, and are not copied
             // outside a string; inside an unclosed one nothing commits.
-            std::memset(tail, ' ', BLOCK);
-            std::memcpy(tail, block, end - pos);
+            Kernel::pad(tail, block, end - pos);
             block = tail;
         }
         const BlockBits raw = Kernel::classify(block);
@@ -372,7 +385,8 @@ StrictStop run_stretch(const std::uint8_t* data, std::size_t pos, std::size_t en
         // without quotes, which put theirs back) becomes 'e'.
         const std::uint64_t keep = ~(raw.whitespace & ~in_string);
         const std::size_t block_out = out.size();
-        char* const written = out.room(BLOCK + MAX_INSERTIONS + BLOCK);
+        static_assert(BLOCK + MAX_INSERTIONS + BLOCK <= STRICT_OUTPUT_ROOM);
+        char* const written = out.room(STRICT_OUTPUT_ROOM);
         const std::size_t copied = Kernel::compress(block, keep, written);
         const auto copied_before = [&](std::uint64_t below) {
             return static_cast<std::size_t>(std::popcount(keep & below));

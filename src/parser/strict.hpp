@@ -59,6 +59,10 @@ std::vector<BlockKernel> vector_block_kernels();
 StrictStop strict_stretch(BlockKernel kernel, const std::uint8_t* data, std::size_t pos, std::size_t end,
                           OutputBuffer& out, std::array<bool, MAX_DEPTH>& is_object, std::uint32_t depth);
 
+// The room a stretch needs in the output beyond the bytes it keeps: it
+// stores whole blocks, and may add a comma or quotes before each token.
+inline constexpr std::size_t STRICT_OUTPUT_ROOM = 256;
+
 // One block's bytes of each kind, one bit per byte, the block's first byte
 // in the lowest bit. Exposed for the twin test.
 struct BlockBits {
