@@ -451,6 +451,17 @@ StrictStop run_stretch(const std::uint8_t* data, std::size_t pos, std::size_t en
             const auto insert = [&](std::uint64_t before, char text) {
                 insertions[inserted++] = {copied_before(before), text};
             };
+            // A string opens at the token. When it closes in this block, its
+            // closing quote is passed over here rather than as a token.
+            const auto open_string = [&](Expect inside, Expect after) {
+                const std::uint64_t later = quote & ~(below << 1 | 1);
+                if (later == 0) {
+                    expect = inside;
+                    return;
+                }
+                tokens &= ~(later & (~later + 1));
+                expect = after;
+            };
             // Where the number or word at the token ends (BLOCK: not in this block).
             const auto scalar_end = [&] {
                 return i + static_cast<unsigned>(std::countr_zero(~(scalar >> i)));
@@ -479,7 +490,7 @@ StrictStop run_stretch(const std::uint8_t* data, std::size_t pos, std::size_t en
                 case Expect::MemberValue:
                 value:
                     if (byte == '"') {
-                        expect = Expect::StringEnd;
+                        open_string(Expect::StringEnd, Expect::AfterValue);
                     } else if (byte == '[' || byte == '{') {
                         if (depth >= MAX_DEPTH) return finish_block();  // the general pass refuses it
                         in_object = byte == '{';
@@ -504,7 +515,7 @@ StrictStop run_stretch(const std::uint8_t* data, std::size_t pos, std::size_t en
                     [[fallthrough]];
                 case Expect::Key:
                     if (byte == '"') {
-                        expect = Expect::KeyEnd;
+                        open_string(Expect::KeyEnd, Expect::Colon);
                     } else if (unquoted_key()) {
                         expect = Expect::Colon;
                     } else {
@@ -533,7 +544,7 @@ StrictStop run_stretch(const std::uint8_t* data, std::size_t pos, std::size_t en
                         commit_before(Commit::Members);
                         insert(below, ',');
                         if (!in_object) goto value;
-                        expect = Expect::KeyEnd;
+                        open_string(Expect::KeyEnd, Expect::Colon);
                         continue;
                     }
                     // A key without quotes: no commit before it, for after
