@@ -537,7 +537,7 @@ StrictStop run_stretch(const std::uint8_t* data, std::size_t pos, std::size_t en
                         continue;
                     }
                     if (byte == (in_object ? '}' : ']')) goto close;
-                    if ((structural >> i) & 1) return finish_block();
+                    if (byte == ':' || byte == ']' || byte == '}') return finish_block();
                     // The next element or key follows with its comma
                     // missing: the general pass writes one, and so does this.
                     if (!in_object || byte == '"') {
