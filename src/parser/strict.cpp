@@ -340,10 +340,19 @@ StrictStop run_stretch(const std::uint8_t* data, std::size_t pos, std::size_t en
     const std::uint32_t entry_depth = depth;
     bool in_object = is_object[depth - 1];
     Expect expect = in_object ? Expect::FirstKey : Expect::FirstElement;
-    // The last commit of an earlier block. Only containers change the
-    // depth, and each of them commits: the depth at any commit is the
-    // depth when the stretch stops.
-    StrictStop commit{pos, out.size(), depth, StrictNext::Members, false};
+    // The last commit of an earlier block, as plain values: built up field
+    // by field in memory, a StrictStop would be read back whole before the
+    // stores are done. Only containers change the depth, and each of them
+    // commits: the depth at any commit is the depth when the stretch stops.
+    std::size_t last_pos = pos;
+    std::size_t last_out = out.size();
+    Commit last_kind = Commit::Opened;
+    const auto stopped = [&] {
+        const StrictNext next = last_kind == Commit::Value     ? StrictNext::Value
+                                : last_kind == Commit::Written ? StrictNext::Written
+                                                               : StrictNext::Members;
+        return StrictStop{last_pos, last_out, depth, next, last_kind != Commit::Opened};
+    };
     // The first byte known not to be strict: a control byte or a backslash
     // that is no escape of JSON's, inside a string the tokens have not
     // reached yet. No commit goes past it.
@@ -418,13 +427,11 @@ StrictStop run_stretch(const std::uint8_t* data, std::size_t pos, std::size_t en
             }
             out.advance(copied + inserted);
             if (committed) {
-                const StrictNext next = commit_kind == Commit::Value     ? StrictNext::Value
-                                        : commit_kind == Commit::Written ? StrictNext::Written
-                                                                         : StrictNext::Members;
-                commit = {commit_at, block_out + commit_inserted + copied_before(commit_below), depth, next,
-                          commit_kind != Commit::Opened};
+                last_pos = commit_at;
+                last_out = block_out + commit_inserted + copied_before(commit_below);
+                last_kind = commit_kind;
             }
-            return commit;
+            return stopped();
         };
 
         for (; tokens != 0; tokens &= tokens - 1) {
@@ -569,9 +576,9 @@ StrictStop run_stretch(const std::uint8_t* data, std::size_t pos, std::size_t en
         // No commit can pass a byte that is not strict; and a stretch that
         // has not committed for long (an unclosed string) gives back no more
         // than this much work to the general pass.
-        if (bad_from != SIZE_MAX || commit.pos + MAX_UNCOMMITTED < pos) return commit;
+        if (bad_from != SIZE_MAX || last_pos + MAX_UNCOMMITTED < pos) return stopped();
     }
-    return commit;
+    return stopped();
 }
 
 CORVANE_FLATTEN CORVANE_NOINLINE StrictStop scalar_stretch(const std::uint8_t* data, std::size_t pos, std::size_t end,
