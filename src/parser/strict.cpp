@@ -407,10 +407,8 @@ StrictStop run_stretch(const std::uint8_t* data, std::size_t pos, std::size_t en
         // The block's last commit, kept as the tokens pass and turned into
         // a StrictStop when the block is done.
         std::size_t inserted = 0;
-        bool committed = false;
+        int commit_end = -1;  // the block's bytes it covers; -1: none in this block
         Commit commit_kind = Commit::Members;
-        std::size_t commit_at = 0;
-        std::uint64_t commit_below = 0;  // the copied bytes before it
         std::size_t commit_inserted = 0;
         // Puts the insertions in place: the copied bytes after the first go
         // back from a copy of the block's output, a whole block at a time
@@ -426,9 +424,11 @@ StrictStop run_stretch(const std::uint8_t* data, std::size_t pos, std::size_t en
                 }
             }
             out.advance(copied + inserted);
-            if (committed) {
-                last_pos = commit_at;
-                last_out = block_out + commit_inserted + copied_before(commit_below);
+            if (commit_end >= 0) {
+                const std::uint64_t below =
+                    commit_end == static_cast<int>(BLOCK) ? ~std::uint64_t(0) : (std::uint64_t(1) << commit_end) - 1;
+                last_pos = pos + static_cast<std::size_t>(commit_end);
+                last_out = block_out + commit_inserted + copied_before(below);
                 last_kind = commit_kind;
             }
             return stopped();
@@ -439,20 +439,16 @@ StrictStop run_stretch(const std::uint8_t* data, std::size_t pos, std::size_t en
             const std::uint8_t byte = block[i];
             const std::uint64_t below = (std::uint64_t(1) << i) - 1;
             const auto commit_after = [&](Commit kind) {
-                committed = true;
+                commit_end = static_cast<int>(i) + 1;
                 commit_kind = kind;
-                commit_at = pos + i + 1;
-                commit_below = below << 1 | 1;
                 commit_inserted = inserted;
             };
             // Before a ',', which the general pass drops (writing its own
             // before the next element), and before an element or a quoted
             // key whose comma is missing.
             const auto commit_before = [&](Commit kind) {
-                committed = true;
+                commit_end = static_cast<int>(i);
                 commit_kind = kind;
-                commit_at = pos + i;
-                commit_below = below;
                 commit_inserted = inserted;
             };
             const auto insert = [&](std::uint64_t before, char text) {

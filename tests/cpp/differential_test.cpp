@@ -92,7 +92,24 @@ TEST(Differential, StructuredInputsAgree) {
         inputs.push_back("[-0." + std::string(n, '5') + "E+" + std::to_string(n) + spaces + "]");
         inputs.push_back("[0" + std::string(n, '0') + "1, 1." + spaces + ", 1e, .5, 1E5x, 1/2]");
         inputs.push_back("\"" + plain);
+        // Where the strict stretch's 64-byte blocks cut escapes, exponents,
+        // keys without quotes, missing commas and the input's end.
+        const std::string pad(n + 24, ' ');
+        inputs.push_back("[" + pad + "\"" + plain + "\\\"\\u00e9\\\\\", 1E5, -0.5e+3]");
+        inputs.push_back("{" + pad + "Event: 1E2 \"x\": [{} {} [] [1 2]] E: \"" + plain + "\" k: 2}");
+        inputs.push_back("[" + pad + "{\"a\": \"" + plain + "\"}]" + spaces);
+        inputs.push_back("[" + pad + "1, 2" + spaces);
     }
+    // Nesting at the limit and past it, inside one stretch.
+    for (std::size_t depth = 125; depth <= 130; ++depth) {
+        inputs.push_back(std::string(depth, '[') + std::string(depth, ']'));
+        inputs.push_back("[" + std::string(depth, '{') + "}");
+    }
+    // Strings longer than the stretch goes without a commit, closed and not.
+    const std::string long_text(70000, 'x');
+    inputs.push_back("[{\"a\": \"" + long_text + "\"}, {\"b\": [1, 2]}]");
+    inputs.push_back("[{\"a\": \"" + long_text);
+    inputs.push_back("[{\"a\": \"" + long_text + "\t\"}, {\"b\": [1, 2]}]");
     for (const std::string& input : inputs) expect_same_repair(input);
 }
 
