@@ -37,6 +37,19 @@ const std::vector<Case>& array_and_comma_cases() {
         repairs("{\"a\": [1, {\"b\": 2", "{\"a\":[1,{\"b\":2}]}"),
         repairs("[\"a", "[\"a\"]"),
         repairs("[1 /* open", "[1]"),
+        // Strict JSON read block by block: whitespace dropped, 'E' as 'e',
+        // missing commas and quotes of bare keys written in place, and the
+        // general rules from the first byte that is not strict, wherever
+        // the 64-byte blocks cut.
+        repairs("[" + std::string(70, ' ') + "1E5, {\"E\": \"E\"}]", "[1e5,{\"E\":\"E\"}]"),
+        repairs("{" + std::string(60, ' ') + "Event: 1 k2: [{} {}] \"x\": \"y\" z: 2E-1}",
+                "{\"Event\":1,\"k2\":[{},{}],\"x\":\"y\",\"z\":2e-1}"),
+        repairs("[\"" + std::string(62, 'a') + "\\\"\\u00e9\", 1 2]",
+                "[\"" + std::string(62, 'a') + "\\\"\\u00e9\",1,2]"),
+        repairs("[\"" + std::string(62, 'a') + "\t\", True, 1]", "[\"" + std::string(62, 'a') + "\\t\",true,1]"),
+        repairs("[" + std::string(63, ' ') + "{\"a\": 1,}, 'b']", "[{\"a\":1},\"b\"]"),
+        repairs("[{\"a\": \"" + std::string(70000, 'x') + "\"} {\"b\": 01}]",
+                "[{\"a\":\"" + std::string(70000, 'x') + "\"},{\"b\":1}]"),
     };
     return table;
 }
