@@ -217,89 +217,63 @@ CORVANE_NOINLINE std::uint64_t escaped_bytes(const std::uint8_t* data, std::size
     return escaped;
 }
 
-// Whether a number or word of strict JSON ends at `p`: at the end, or before
-// whitespace, a structural byte or a quote.
-bool ends_scalar(const std::uint8_t* data, std::size_t p, std::size_t end) {
-    if (p >= end) return true;
-    const std::uint8_t byte = data[p];
-    return is_whitespace(byte) || is_structural(byte) || byte == '"';
-}
-
-// Whether the number or word at `p` is one of strict JSON: a number in
-// JSON's form, or true, false or null, and nothing more up to the next
-// whitespace or structural byte. The pass writes exactly such a token as it
-// stands (with 'E' as 'e', done by the caller).
-bool is_strict_scalar(const std::uint8_t* data, std::size_t p, std::size_t end) {
-    auto word = [&](const char* text, std::size_t size) {
-        return end - p >= size && std::memcmp(data + p, text, size) == 0 && ends_scalar(data, p + size, end);
+// Whether bytes[begin, stop), a whole number or word (the bytes up to the
+// next whitespace, structural byte or quote), is one of strict JSON: a
+// number in JSON's form, or true, false or null. The pass writes exactly
+// such a token as it stands (with 'E' as 'e', done by the caller).
+// `digits_end(p)` is the end of the run of digits at p.
+template <class DigitsEnd>
+bool is_strict_scalar(const std::uint8_t* bytes, std::size_t begin, std::size_t stop, DigitsEnd digits_end) {
+    auto literal = [&](const char* text, std::size_t size) {
+        return stop - begin == size && std::memcmp(bytes + begin, text, size) == 0;
     };
-    // One or more digits, passed over sixteen at a time where vectors are.
-    auto digits = [&] {
-        if (p >= end || data[p] < '0' || data[p] > '9') return false;
-        p = FastScan::skip_digits(data, p + 1, end);
-        return true;
-    };
-    switch (data[p]) {
-        case 't': return word("true", 4);
-        case 'f': return word("false", 5);
-        case 'n': return word("null", 4);
-        default: break;
-    }
-    if (data[p] == '-') ++p;
-    if (p < end && data[p] == '0') {
-        ++p;
-    } else if (!digits()) {
-        return false;
-    }
-    if (p < end && data[p] == '.') {
-        ++p;
-        if (!digits()) return false;
-    }
-    if (p < end && (data[p] == 'e' || data[p] == 'E')) {
-        ++p;
-        if (p < end && (data[p] == '+' || data[p] == '-')) ++p;
-        if (!digits()) return false;
-    }
-    return ends_scalar(data, p, end);
-}
-
-// Whether block[begin, stop) is a number or word of strict JSON, as
-// is_strict_scalar, for a token that ends inside its block: the digit runs
-// and the token's end come from the block's masks.
-bool is_strict_scalar_in_block(const std::uint8_t* block, unsigned begin, unsigned stop, std::uint64_t digit) {
-    auto literal = [&](const char* text, unsigned size) {
-        return stop - begin == size && std::memcmp(block + begin, text, size) == 0;
-    };
-    switch (block[begin]) {
+    switch (bytes[begin]) {
         case 't': return literal("true", 4);
         case 'f': return literal("false", 5);
         case 'n': return literal("null", 4);
         default: break;
     }
-    unsigned p = begin;
-    // One or more digits from p (which is at most stop, below the block's end).
+    std::size_t p = begin;
+    // One or more digits from p.
     auto digits = [&] {
-        const unsigned after = p + static_cast<unsigned>(std::countr_zero(~(digit >> p)));
+        const std::size_t after = p < stop ? digits_end(p) : p;
         if (after == p) return false;
         p = after;
         return true;
     };
-    if (block[p] == '-') ++p;
-    if (p < stop && block[p] == '0') {
+    if (bytes[p] == '-') ++p;
+    if (p < stop && bytes[p] == '0') {
         ++p;
     } else if (!digits()) {
         return false;
     }
-    if (p < stop && block[p] == '.') {
+    if (p < stop && bytes[p] == '.') {
         ++p;
         if (!digits()) return false;
     }
-    if (p < stop && (block[p] == 'e' || block[p] == 'E')) {
+    if (p < stop && (bytes[p] == 'e' || bytes[p] == 'E')) {
         ++p;
-        if (p < stop && (block[p] == '+' || block[p] == '-')) ++p;
+        if (p < stop && (bytes[p] == '+' || bytes[p] == '-')) ++p;
         if (!digits()) return false;
     }
     return p == stop;
+}
+
+// The same for a token that ends inside its block, the usual case: its
+// digit runs come from the block's mask.
+bool is_strict_scalar_in_block(const std::uint8_t* block, unsigned begin, unsigned stop, std::uint64_t digit) {
+    return is_strict_scalar(block, begin, stop, [digit](std::size_t p) {
+        return p + static_cast<std::size_t>(std::countr_zero(~(digit >> p)));
+    });
+}
+
+// And for one that goes on past its block: its end is found first.
+bool is_strict_scalar_in_input(const std::uint8_t* data, std::size_t begin, std::size_t end) {
+    std::size_t stop = begin;
+    while (stop < end && !is_whitespace(data[stop]) && !is_structural(data[stop]) && data[stop] != '"') ++stop;
+    return is_strict_scalar(data, begin, stop, [data, stop](std::size_t p) {
+        return FastScan::skip_digits(data, p, stop);
+    });
 }
 
 // What the grammar allows at the next token.
@@ -504,7 +478,7 @@ StrictStop run_stretch(const std::uint8_t* data, std::size_t pos, std::size_t en
                         return finish_block();
                     } else if (const unsigned stop = scalar_end();
                                stop < BLOCK ? !is_strict_scalar_in_block(block, i, stop, raw.digit)
-                                            : !is_strict_scalar(data, pos + i, end)) {
+                                            : !is_strict_scalar_in_input(data, pos + i, end)) {
                         return finish_block();
                     } else {
                         expect = Expect::AfterValue;
