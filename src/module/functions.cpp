@@ -2,6 +2,7 @@
 
 #include "module/arguments.hpp"
 #include "module/guard.hpp"
+#include "module/json_loads.hpp"
 #include "parser/repair.hpp"
 
 #include <string>
@@ -52,9 +53,8 @@ Expected<PyRef> repair_call(const ArgumentSpec& signature, PyObject* args, PyObj
     return str_from_utf8(output.value());
 }
 
-// Hands the repaired text to the `loads` of whatever `import json` gives
-// now: the import runs on every call, so a replaced sys.modules["json"] is
-// honoured, and nothing is imported when the repair was refused.
+// Hands the repaired text to json.loads; nothing is imported when the
+// repair was refused.
 Expected<PyRef> loads_call(PyObject* args, PyObject* kwargs) {
     Expected<std::string> input = input_bytes(LOADS_SPEC, args, kwargs);
     if (!input) {
@@ -64,27 +64,9 @@ Expected<PyRef> loads_call(PyObject* args, PyObject* kwargs) {
     if (!output) {
         return std::move(output.error());
     }
-
-    PyRef json_name = expect_object(PyUnicode_FromStringAndSize("json", 4));
-    PyRef json(PyImport_Import(json_name.get()));
-    if (!json) {
-        return PendingError::fetch();
-    }
-    json_name.reset();
-    PyRef loads_name = expect_object(PyUnicode_FromStringAndSize("loads", 5));
     PyRef text = str_from_utf8(output.value());
     output.value() = OutputText();
-    PyRef call_args = expect_object(PyTuple_New(1));
-    expect_success(PyTuple_SetItem(call_args.get(), 0, text.release()), "PyObject pointer is null");
-    PyRef json_loads(PyObject_GetAttr(json.get(), loads_name.get()));
-    if (!json_loads) {
-        return PendingError::fetch();
-    }
-    PyRef result(PyObject_Call(json_loads.get(), call_args.get(), nullptr));
-    if (!result) {
-        return PendingError::fetch();
-    }
-    return result;
+    return json_loads(std::move(text));
 }
 
 }  // namespace

@@ -65,6 +65,22 @@ auto without_gil(Body&& body) -> decltype(body()) {
     return std::move(*result);
 }
 
+// Runs `call`, a C API call that may run Python code, with the GIL held.
+// CPython may end the thread inside it while the interpreter shuts down
+// (see guarded): the unwind then passes here without the GIL, so the
+// references in `held`, the caller's that outlive the call, are let go of
+// without touching the interpreter rather than dropped. Only that unwind
+// can leave a C API call.
+template <class Call, class... Held>
+auto running_python(Call&& call, Held&... held) -> decltype(call()) {
+    try {
+        return call();
+    } catch (...) {
+        (static_cast<void>(held.release()), ...);
+        throw;
+    }
+}
+
 // The shape of every entry point: one guard, and one place that raises.
 // Not noexcept: the only thing that leaves it is the unwind that ends a
 // thread at interpreter exit (see guarded).

@@ -2,6 +2,7 @@
 // is still arriving, as a Python type over the engine's RepairStream.
 #include "module/arguments.hpp"
 #include "module/guard.hpp"
+#include "module/json_loads.hpp"
 #include "parser/stream.hpp"
 
 #include <cstring>
@@ -193,16 +194,7 @@ Expected<PyRef> snapshot(PyObject* self, PyObject*) { return snapshot_text(self)
 Expected<PyRef> value(PyObject* self, PyObject*) {
     Expected<PyRef> text = snapshot_text(self);
     if (!text || text.value().get() == Py_None) return text;
-    PyRef json_name = expect_object(PyUnicode_FromStringAndSize("json", 4));
-    PyRef json(PyImport_Import(json_name.get()));
-    if (!json) return PendingError::fetch();
-    PyRef json_loads(PyObject_GetAttrString(json.get(), "loads"));
-    if (!json_loads) return PendingError::fetch();
-    PyRef call_args = expect_object(PyTuple_New(1));
-    expect_success(PyTuple_SetItem(call_args.get(), 0, text.value().release()), "PyObject pointer is null");
-    PyRef result(PyObject_Call(json_loads.get(), call_args.get(), nullptr));
-    if (!result) return PendingError::fetch();
-    return result;
+    return json_loads(std::move(text.value()));
 }
 
 Expected<PyRef> close(PyObject* self, PyObject*) {
