@@ -59,6 +59,24 @@ inline constexpr bool is_ascii_alnum(std::uint8_t byte) {
            (byte >= 'A' && byte <= 'Z');
 }
 
+// The bytes JSON escapes as a backslash and that byte alone; \u is the
+// only other escape it has.
+inline constexpr bool is_short_escape(std::uint8_t byte) {
+    switch (byte) {
+        case '"':
+        case '/':
+        case '\\':
+        case 'b':
+        case 'f':
+        case 'n':
+        case 'r':
+        case 't':
+            return true;
+        default:
+            return false;
+    }
+}
+
 inline constexpr bool is_hex_digit(std::uint8_t byte) {
     return (byte >= '0' && byte <= '9') || (byte >= 'a' && byte <= 'f') ||
            (byte >= 'A' && byte <= 'F');

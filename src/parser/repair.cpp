@@ -644,34 +644,26 @@ std::size_t write_escape(const std::uint8_t* data, std::size_t p, std::size_t en
         return p;
     }
     const std::uint8_t escaped = data[p++];
-    switch (escaped) {
-        case '"':
-        case '/':
-        case '\\':
-        case 'b':
-        case 'f':
-        case 'n':
-        case 'r':
-        case 't':
-            out.push('\\');
-            out.push(static_cast<char>(escaped));
-            return p;
-        case 'u':
-            out.append_literal("\\u");
-            // Missing digits are filled with '0'; the byte that stopped them
-            // is read again as content.
-            for (int i = 0; i < 4; ++i) {
-                if (p < end && is_hex_digit(data[p])) {
-                    out.push(static_cast<char>(data[p++]));
-                } else {
-                    out.push('0');
-                }
-            }
-            return p;
-        default:
-            write_escaped_byte(out, escaped);
-            return p;
+    if (is_short_escape(escaped)) {
+        out.push('\\');
+        out.push(static_cast<char>(escaped));
+        return p;
     }
+    if (escaped != 'u') {
+        write_escaped_byte(out, escaped);
+        return p;
+    }
+    out.append_literal("\\u");
+    // Missing digits are filled with '0'; the byte that stopped them is read
+    // again as content.
+    for (int i = 0; i < 4; ++i) {
+        if (p < end && is_hex_digit(data[p])) {
+            out.push(static_cast<char>(data[p++]));
+        } else {
+            out.push('0');
+        }
+    }
+    return p;
 }
 
 constexpr char HEX_DIGITS[] = "0123456789abcdef";

@@ -177,23 +177,9 @@ constexpr std::uint64_t prefix_xor(std::uint64_t bits) {
 // A backslash at `p` and what follows make one of JSON's escapes.
 bool is_strict_escape(const std::uint8_t* data, std::size_t p, std::size_t end) {
     if (p + 1 >= end) return false;
-    switch (data[p + 1]) {
-        case '"':
-        case '\\':
-        case '/':
-        case 'b':
-        case 'f':
-        case 'n':
-        case 'r':
-        case 't':
-            return true;
-        case 'u':
-            if (end - p < 6) return false;
-            return is_hex_digit(data[p + 2]) && is_hex_digit(data[p + 3]) && is_hex_digit(data[p + 4]) &&
-                   is_hex_digit(data[p + 5]);
-        default:
-            return false;
-    }
+    if (is_short_escape(data[p + 1])) return true;
+    return data[p + 1] == 'u' && end - p >= 6 && is_hex_digit(data[p + 2]) && is_hex_digit(data[p + 3]) &&
+           is_hex_digit(data[p + 4]) && is_hex_digit(data[p + 5]);
 }
 
 // The bytes of the block at `pos` that a backslash escapes: each backslash
