@@ -11,14 +11,15 @@ std::string display_name(const ArgumentSpec& signature) {
     return name;
 }
 
-bool is_str(PyObject* object) noexcept {
-    return (PyType_GetFlags(Py_TYPE(object)) & Py_TPFLAGS_UNICODE_SUBCLASS) != 0;
+std::string_view parameter_name(const ArgumentSpec& signature, std::size_t index) noexcept {
+    const std::size_t positional = signature.positional_names.size();
+    return index < positional ? signature.positional_names[index] : signature.keyword_only_names[index - positional];
 }
 
 // The index of the parameter that `key` names, or the parameter count when it
 // names none. A key that is not a str or has no UTF-8 form names none.
 std::size_t parameter_index(const ArgumentSpec& signature, PyObject* key) noexcept {
-    const std::size_t none = signature.positional_names.size();
+    const std::size_t none = signature.positional_names.size() + signature.keyword_only_names.size();
     if (!is_str(key)) {
         return none;
     }
@@ -30,7 +31,7 @@ std::size_t parameter_index(const ArgumentSpec& signature, PyObject* key) noexce
     const std::string_view text(PyBytes_AsString(encoded.get()),
                                 static_cast<std::size_t>(PyBytes_Size(encoded.get())));
     for (std::size_t i = 0; i < none; ++i) {
-        if (signature.positional_names[i] == text) {
+        if (parameter_name(signature, i) == text) {
             return i;
         }
     }
@@ -103,6 +104,10 @@ PendingError missing_required(const ArgumentSpec& signature, std::span<PyObject*
 
 }  // namespace
 
+bool is_str(PyObject* object) noexcept {
+    return (PyType_GetFlags(Py_TYPE(object)) & Py_TPFLAGS_UNICODE_SUBCLASS) != 0;
+}
+
 Expected<Done> bind_arguments(const ArgumentSpec& signature, PyObject* args, PyObject* kwargs,
                               std::span<PyObject*> slots) {
     const Py_ssize_t given = PyTuple_Size(args);
@@ -123,7 +128,7 @@ Expected<Done> bind_arguments(const ArgumentSpec& signature, PyObject* args, PyO
         PyObject* value = nullptr;
         while (PyDict_Next(kwargs, &position, &key, &value)) {
             const std::size_t index = parameter_index(signature, key);
-            if (index == parameters) {
+            if (index == parameters + signature.keyword_only_names.size()) {
                 Expected<std::string> text = key_text(key);
                 if (!text) {
                     return std::move(text.error());
@@ -131,7 +136,7 @@ Expected<Done> bind_arguments(const ArgumentSpec& signature, PyObject* args, PyO
                 return unexpected_keyword(signature, text.value());
             }
             if (slots[index] != nullptr) {
-                return multiple_values(signature, signature.positional_names[index]);
+                return multiple_values(signature, parameter_name(signature, index));
             }
             slots[index] = value;
         }

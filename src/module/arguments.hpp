@@ -10,19 +10,24 @@
 namespace corvane::module {
 
 // What the binder knows of one function: its name (messages show it followed
-// by "()"), its positional-or-keyword parameters and how many are required.
+// by "()"), its positional-or-keyword parameters and how many are required,
+// and its optional keyword-only parameters.
 struct ArgumentSpec {
     std::string_view function_name;
     std::span<const std::string_view> positional_names;
     std::size_t required_positional;
+    std::span<const std::string_view> keyword_only_names = {};
 };
 
-// Fills `slots` (one per positional parameter, initially NULL) with borrowed
+// Fills `slots` (one per parameter, positional ones first, initially NULL) with borrowed
 // references from `args` and `kwargs` (which may be NULL), or fails with the
 // TypeError that the interpreter itself would word for a Python function.
 // Neither adds nor drops references to the arguments.
 Expected<Done> bind_arguments(const ArgumentSpec& signature, PyObject* args, PyObject* kwargs,
                               std::span<PyObject*> slots);
+
+// True for a str or an instance of a subclass of str.
+bool is_str(PyObject* object) noexcept;
 
 // A str argument in UTF-8: `utf8` views the buffer of the bytes object that
 // `encoded` owns; `text` is the str itself, borrowed from the call.

@@ -65,6 +65,25 @@ auto without_gil(Body&& body) -> decltype(body()) {
     return std::move(*result);
 }
 
+// without_gil for a body that reads memory lent by another library (Arrow
+// buffers), which `lender` gives back when dropped. Should CPython end the
+// thread as it takes the GIL back (see guarded), the unwind has no GIL, so
+// `lender` lets go of the loan (lender.let_go()) rather than hand it back.
+template <class Body, class Lender>
+auto without_gil_lent(Body&& body, Lender& lender) -> decltype(body()) {
+#if defined(__GLIBCXX__)
+    try {
+        return without_gil(std::forward<Body>(body));
+    } catch (abi::__forced_unwind&) {
+        lender.let_go();
+        throw;
+    }
+#else
+    static_cast<void>(lender);
+    return without_gil(std::forward<Body>(body));
+#endif
+}
+
 // Runs `call`, a C API call that may run Python code, with the GIL held.
 // CPython may end the thread inside it while the interpreter shuts down
 // (see guarded): the unwind then passes here without the GIL, so the

@@ -87,10 +87,11 @@ PendingError PendingError::message(PyObject* type, std::string text) noexcept {
     return error;
 }
 
-PendingError PendingError::wrong_type(PyObject* object, PyObject* expected_type) noexcept {
+PendingError PendingError::wrong_type(PyObject* object, PyObject* expected_type, std::string context) noexcept {
     PendingError error(Form::WrongType);
     error.object_ = PyRef::borrow(object);
     error.expected_type_ = expected_type;
+    error.text_ = std::move(context);
     return error;
 }
 
@@ -146,6 +147,9 @@ void PendingError::set_deferred() noexcept {
             }
             message.reset(PyUnicode_FromFormat("'%U' object is not an instance of '%U'", got.get(),
                                                expected.get()));
+        }
+        if (message && !text_.empty()) {
+            message.reset(PyUnicode_FromFormat("%s: %U", text_.c_str(), message.get()));
         }
         if (message) {
             PyErr_SetObject(PyExc_TypeError, message.get());

@@ -24,8 +24,9 @@ public:
     static PendingError message(PyObject* type, std::string text) noexcept;
 
     // Deferred TypeError "'<type of object>' object is not an instance of
-    // '<expected>'"; the names are read only when the exception is made.
-    static PendingError wrong_type(PyObject* object, PyObject* expected_type) noexcept;
+    // '<expected>'", after "<context>: " when a context is given; the names
+    // are read only when the exception is made.
+    static PendingError wrong_type(PyObject* object, PyObject* expected_type, std::string context = {}) noexcept;
 
     // Deferred internal-error exception carrying `what` (or a fixed text).
     static PendingError internal_fault(const char* what) noexcept;
@@ -61,7 +62,7 @@ private:
     PyRef object_;                      // WrongType: the refused object
     PyObject* expected_type_ = nullptr; // WrongType: a built-in type
     const char* fixed_text_ = nullptr;  // Message / InternalFault without allocation
-    std::string text_;                  // Message / InternalFault
+    std::string text_;                  // Message / InternalFault; WrongType: its context
 };
 
 // Either a value or the PendingError that stopped it.

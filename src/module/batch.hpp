@@ -1,0 +1,83 @@
+// Repair of many texts at once, across threads: the layer of corvane_batch
+// that faces the engine. Knows nothing of Python; it runs with the GIL
+// released and only reads the rows it is given.
+#pragma once
+
+#include "parser/repair.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace corvane::module {
+
+// One text of a batch, UTF-8 bytes read in place; `data` is null for a row
+// without a value (None, an Arrow null).
+struct BatchRow {
+    const char* data = nullptr;
+    std::size_t size = 0;
+};
+
+// What a refused row gives, as the command's --on-error says: the run stops
+// at the first refusal (fail), the row is left out (skip), or it becomes a
+// null (null).
+enum class OnError : std::uint8_t { Fail, Skip, Null };
+
+enum class RowState : std::uint8_t { Repaired, Null, Skipped };
+
+// Why a batch stopped: the row that was refused under OnError::Fail, or the
+// row that is not valid UTF-8 (which stops it whatever the policy).
+struct BatchStop {
+    enum class Kind : std::uint8_t { Refused, InvalidUtf8 };
+    Kind kind = Kind::Refused;
+    std::size_t row = 0;
+    RepairError error = RepairError::DepthExceeded;
+    std::size_t column = 0;  // InvalidUtf8: 1-based byte of the row where it goes wrong
+};
+
+struct FreeBytes {
+    void operator()(char* bytes) const noexcept { std::free(bytes); }
+};
+
+// Bytes appended in order into one malloc'd block. It grows by realloc, which
+// for large blocks remaps pages instead of copying them, so a batch's output
+// is never held twice; the block can be handed over as is (take()).
+class TextBuffer {
+public:
+    void append(const char* bytes, std::size_t count);
+    void reserve(std::size_t capacity);
+    const char* data() const noexcept { return bytes_.get(); }
+    std::size_t size() const noexcept { return size_; }
+    std::unique_ptr<char, FreeBytes> take() noexcept {
+        size_ = capacity_ = 0;
+        return std::move(bytes_);
+    }
+
+private:
+    std::unique_ptr<char, FreeBytes> bytes_;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
+// The repaired batch: every text one after the other in `text`; row i's
+// text ends at ends[i] and starts where row i-1's ended. A null or skipped
+// row has no text. With a stop, nothing else is meaningful.
+struct BatchOutput {
+    TextBuffer text;
+    std::vector<std::uint64_t> ends;
+    std::vector<RowState> states;
+    std::optional<BatchStop> stop;
+};
+
+// Repairs every row in order on up to `threads` threads (0: one per core),
+// never more than the batch has blocks of work for, so a small batch runs
+// on the calling thread alone. The output is the same whatever the number
+// of threads. `check_utf8` is false when the rows are known to be UTF-8
+// (encoded from str). Throws std::bad_alloc when memory runs out.
+BatchOutput repair_batch(std::span<const BatchRow> rows, unsigned threads, OnError on_error, bool check_utf8);
+
+}  // namespace corvane::module
