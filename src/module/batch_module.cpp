@@ -137,13 +137,14 @@ struct EncodedTexts {
     std::vector<BatchRow> rows;
 };
 
-Expected<EncodedTexts> encode_texts(PyObject* texts) {
+// Fills `encoded` in place: its rows point into its own buffer, which a
+// move could relocate (a short std::string keeps its bytes inside itself).
+Expected<Done> encode_texts(PyObject* texts, EncodedTexts& encoded) {
     if (is_str(texts)) {
         return PendingError::message(PyExc_TypeError, "repair_many() takes an iterable of str, not a str");
     }
     PyRef iterator(PyObject_GetIter(texts));
     if (!iterator) return PendingError::fetch();
-    EncodedTexts encoded;
     // Offsets first: the buffer moves while it grows.
     std::vector<std::size_t> starts;
     for (std::size_t row = 0;; ++row) {
@@ -175,7 +176,7 @@ Expected<EncodedTexts> encode_texts(PyObject* texts) {
     for (std::size_t i = 0; i < encoded.rows.size(); ++i) {
         if (encoded.rows[i].data != nullptr) encoded.rows[i].data = encoded.bytes.data() + starts[i];
     }
-    return encoded;
+    return Done{};
 }
 
 // The repaired rows as a list: a str per repaired row, None per null row.
@@ -204,12 +205,12 @@ Expected<PyRef> repair_many(PyObject* args, PyObject* kwargs) {
     if (!bound) return std::move(bound.error());
     Expected<BatchOptions> options = batch_options(slots[1], slots[2]);
     if (!options) return std::move(options.error());
-    Expected<EncodedTexts> texts = encode_texts(slots[0]);
-    if (!texts) return std::move(texts.error());
-    BatchOutput batch = without_gil([&] {
-        return repair_batch(texts.value().rows, options.value().threads, options.value().on_error, false);
-    });
-    texts.value() = EncodedTexts();
+    EncodedTexts texts;
+    Expected<Done> encoded = encode_texts(slots[0], texts);
+    if (!encoded) return std::move(encoded.error());
+    BatchOutput batch = without_gil(
+        [&] { return repair_batch(texts.rows, options.value().threads, options.value().on_error, false); });
+    texts = EncodedTexts();
     if (batch.stop) return stop_error(*batch.stop);
     return list_of(batch);
 }
@@ -310,16 +311,14 @@ Expected<Done> import_stream(PyObject* method, ImportedColumn& column) {
     if (source->release == nullptr) return released("stream");
     ArrowArrayStream* stream = column.stream.emplace(source).get();
 
-    ArrowSchema schema_struct;
-    schema_struct.release = nullptr;
+    ArrowSchema schema_struct{};
     const int code = stream->get_schema(stream, &schema_struct);
     if (code != 0) return stream_failed(stream, code);
     Imported<ArrowSchema> schema(&schema_struct);
     Expected<StringLayout> layout = read_schema(*schema, column);
     if (!layout) return std::move(layout.error());
     for (;;) {
-        ArrowArray next;
-        next.release = nullptr;
+        ArrowArray next{};
         const int status = stream->get_next(stream, &next);
         if (status != 0) return stream_failed(stream, status);
         if (next.release == nullptr) return Done{};
