@@ -1,7 +1,7 @@
-"""Every function on every success and failure path, 100,000 times: neither
-resident memory, nor the interpreter's allocated blocks, nor the reference
-counts of the arguments may grow. The one leak suite of the module.
-Runs unchanged on CPython 3.8 and later (resident memory needs Linux).
+"""Every function on every success and failure path, 100,000 times (a batch
+of rows 10,000 times): neither resident memory, nor the interpreter's
+allocated blocks, nor the reference counts of the arguments may grow. The
+one leak suite of the module. Runs unchanged on CPython 3.8 and later (resident memory needs Linux).
 """
 
 import ctypes
@@ -13,7 +13,14 @@ import types
 import pytest
 
 import corvane
+import corvane_batch
+from corvane_batch import repair_arrow, repair_many
 from corvane_stream import RepairStream
+
+try:
+    import pyarrow
+except ImportError:  # the Arrow paths need a producer; the others run without
+    pyarrow = None
 
 CALLS = 100_000
 # A leaked input copy or output buffer would cost at least the text's size on
@@ -64,8 +71,8 @@ class FailingJson:
         raise RuntimeError("json replaced")
 
 
-def run_path(function, args=(), kwargs=None, raises=None, watched=()):
-    """Calls function(*args, **kwargs) CALLS times, each call returning or
+def run_path(function, args=(), kwargs=None, raises=None, watched=(), calls=CALLS):
+    """Calls function(*args, **kwargs) `calls` times, each call returning or
     raising `raises`; returns the growth in resident memory and in the
     reference count of each watched object, and in allocated blocks."""
     kwargs = kwargs or {}
@@ -88,7 +95,7 @@ def run_path(function, args=(), kwargs=None, raises=None, watched=()):
     counts = [sys.getrefcount(obj) for obj in watched]
     blocks = sys.getallocatedblocks()
     before = resident_bytes()
-    loop(CALLS)
+    loop(calls)
     gc.collect()
     growth = resident_bytes() - before
     block_growth = sys.getallocatedblocks() - blocks
@@ -146,6 +153,70 @@ def test_no_growth(function, path, args, kwargs, raises):
         function.__name__, path, growth)
     assert ref_growth == [0] * len(watched), "%s/%s: reference counts grew by %s" % (
         function.__name__, path, ref_growth)
+
+
+def failing_iterable():
+    yield OBJECT_TEXT
+    raise RuntimeError("the source broke")
+
+
+class ArrowSource:
+    """Exports a pyarrow column afresh on every call, as a producer does."""
+
+    def __init__(self, column, stream=False):
+        if stream:
+            self.__arrow_c_stream__ = column.__arrow_c_stream__
+        else:
+            self.__arrow_c_array__ = column.__arrow_c_array__
+
+
+def exported(result):
+    """A repair_arrow result read back through its capsules: the exports must
+    be released by the consumer, without a leak either."""
+    if isinstance(result, corvane_batch.RepairedArray):
+        return pyarrow.array(result)
+    return pyarrow.chunked_array(result)
+
+
+def arrow_paths():
+    if pyarrow is None:
+        return []
+    column = pyarrow.array([OBJECT_TEXT, None, "", LONG_TEXT] * 4)
+    refused = pyarrow.array([OBJECT_TEXT, AMBIGUOUS_TEXT, DEEP_TEXT])
+    return [
+        ("arrow-array", lambda: exported(repair_arrow(ArrowSource(column))), None),
+        ("arrow-stream", lambda: exported(repair_arrow(ArrowSource(pyarrow.chunked_array([column, column]),
+                                                                   stream=True), threads=2)), None),
+        ("arrow-view-skip", lambda: exported(repair_arrow(column.cast(pyarrow.string_view()) if hasattr(
+            pyarrow, "string_view") else column, on_error="skip")), None),
+        ("arrow-null", lambda: exported(repair_arrow(refused, on_error="null")), None),
+        ("arrow-refused", lambda: repair_arrow(refused), ValueError),
+        ("arrow-not-strings", lambda: repair_arrow(pyarrow.array([1, 2])), TypeError),
+        ("arrow-no-interface", lambda: repair_arrow([OBJECT_TEXT]), TypeError),
+    ]
+
+
+BATCH_ROWS = [OBJECT_TEXT, None, LONG_TEXT, AMBIGUOUS_TEXT, "", DEEP_TEXT]
+# (path name, call, expected exception)
+BATCH_PATHS = [
+    ("many-null", lambda: repair_many(BATCH_ROWS, on_error="null"), None),
+    ("many-skip-generator", lambda: repair_many((row for row in BATCH_ROWS), on_error="skip"), None),
+    ("many-refused", lambda: repair_many(BATCH_ROWS, threads=1), ValueError),
+    ("many-not-str", lambda: repair_many([OBJECT_TEXT, BIG_NUMBER]), TypeError),
+    ("many-lone-surrogate", lambda: repair_many([OBJECT_TEXT, SURROGATE_TEXT]), UnicodeEncodeError),
+    ("many-failing-iterable", lambda: repair_many(failing_iterable()), RuntimeError),
+    ("many-bad-option", lambda: repair_many(BATCH_ROWS, on_error="ignore"), ValueError),
+] + arrow_paths()
+
+
+@pytest.mark.parametrize("path, call, raises", BATCH_PATHS, ids=[p[0] for p in BATCH_PATHS])
+def test_batch_no_growth(path, call, raises):
+    # A tenth of the calls: each repairs a batch of rows, not one text.
+    growth, ref_growth, block_growth = run_path(call, raises=raises, watched=BATCH_ROWS[:1] + [BIG_NUMBER],
+                                                calls=CALLS // 10)
+    assert block_growth < BLOCK_SLACK, "%s: %d more allocated blocks" % (path, block_growth)
+    assert growth < ALLOWED_GROWTH, "%s: resident memory grew by %d bytes" % (path, growth)
+    assert ref_growth == [0, 0], "%s: reference counts grew by %s" % (path, ref_growth)
 
 
 def test_loads_with_a_failing_json_module(replaced_json):
