@@ -7,7 +7,8 @@
 #   3. the Python suite under every CPython 3.8+ that pyenv provides, each
 #      importing the one abi3 wheel built here;
 #   4. with python3: the command-line tool, the type stubs, repair at scale,
-#      allocation failures inside the module, and the benchmark scripts;
+#      corvane_batch's recipes for pyarrow, pandas, Polars, DuckDB, Dask and
+#      Spark, allocation failures inside the module, and the benchmark scripts;
 #   5. other targets: the engine's tests on 64-bit ARM under qemu-user, the
 #      engine's tests and the command's test table on Windows under Wine,
 #      every source compiled for macOS (arm64, x86-64), and the sdist and
@@ -21,7 +22,8 @@ fuzz_seconds=${CORVANE_FUZZ_SECONDS:-60}
 step() { printf '\n=== %s\n' "$*"; }
 
 step "system packages"
-packages=(g++ libgtest-dev nlohmann-json3-dev clang libclang-rt-dev)
+# openjdk-17-jre-headless: the Java runtime of Spark, for the corvane_batch recipes.
+packages=(g++ libgtest-dev nlohmann-json3-dev clang libclang-rt-dev openjdk-17-jre-headless)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
@@ -35,7 +37,7 @@ echo "installed: ${packages[*]}"
 
 step "Python packages and corvane itself (python3)"
 python3 -m pip install -q --disable-pip-version-check cmake ninja
-python3 -m pip install -q --disable-pip-version-check ".[test,bench,scale]"
+python3 -m pip install -q --disable-pip-version-check ".[test,bench,scale,columns]"
 
 step "engine tests (C++)"
 cmake -S . -B build/tests -DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_TESTS=ON \

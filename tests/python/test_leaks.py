@@ -1,7 +1,8 @@
 """Every function on every success and failure path, 100,000 times (a batch
 of rows 10,000 times): neither resident memory, nor the interpreter's
 allocated blocks, nor the reference counts of the arguments may grow. The
-one leak suite of the module. Runs unchanged on CPython 3.8 and later (resident memory needs Linux).
+one leak suite of the module. Runs unchanged on CPython 3.8 and later
+(resident memory needs Linux).
 """
 
 import ctypes
