@@ -1,4 +1,4 @@
-"""The shipped type information of both modules: mypy --strict and pyright see exact types."""
+"""The shipped type information of the modules: mypy --strict and pyright see exact types."""
 
 import json
 import os
@@ -14,6 +14,7 @@ from conftest import find_installed
 SAMPLE = textwrap.dedent(
     """\
     import corvane
+    import corvane_batch
     from corvane_stream import RepairStream
     from typing import Any, List, Optional
 
@@ -40,6 +41,11 @@ SAMPLE = textwrap.dedent(
         reveal_type(stream.close())
         reveal_type(stream.complete)
         return stream.value()
+
+    def batched(rows: List[Optional[str]], column: Any) -> int:
+        fixed: List[Optional[str]] = corvane_batch.repair_many(rows, on_error="null", threads=2)
+        result = corvane_batch.repair_arrow(column, on_error="skip")
+        return len(fixed) + len(result) + len(corvane_batch.repair_many(iter(["{"])))
     reveal_type(corvane.repair("{"))
     reveal_type(corvane.repair_json("{"))
     reveal_type(corvane.repair_to_string("{"))
