@@ -11,6 +11,10 @@ Sections (all by default; pick some with --sections a,b):
   stream      corvane_stream: feeding growing texts in 64-byte chunks, and
               a snapshot after every chunk of a tool call beside
               re-repairing the growing text
+  batch       corvane_batch on a column of short records and one of 1 MB
+              documents, beside a Python loop, Polars map_elements, a DuckDB
+              row function and `corvane --lines`; and the memory peak of
+              repair_arrow on 1 GB of text
 
 Nothing here passes or fails on speed: it prints figures for a person to read.
 Timings are medians of interleaved rounds, so a burst of load on a shared
@@ -29,11 +33,16 @@ import json
 import math
 import os
 import platform
+import random
 import re
+import shutil
 import statistics
 import subprocess
 import sys
+import sysconfig
+import tempfile
 import time
+import warnings
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
@@ -50,10 +59,13 @@ except ImportError:  # the bench extra brings it; without it that column stays e
 REPO_ROOT = Path(__file__).resolve().parent.parent
 # Where the benchmark documents are, relative to the repository root.
 DEFAULT_BENCH_DIR = REPO_ROOT / (REPO_ROOT / "benchmarks" / "data-path.txt").read_text().splitlines()[0]
-SECTIONS = ("throughput", "small", "threads", "growth", "memory", "stream")
+SECTIONS = ("throughput", "small", "threads", "growth", "memory", "stream", "batch")
 MB = 1_000_000
 
 # The goals the sections print beside their figures.
+GOAL_BATCH_VS_LOOP = 3.0        # repair_arrow on 1 thread against a Python loop, short records
+GOAL_BATCH_VS_LINES = 1.2       # repair_arrow's time on 1 thread against `corvane --lines -j1`
+GOAL_BATCH_TWO_THREADS = 1.8    # repair_arrow on 2 threads against 1
 GOAL_SMALL_VS_ORJSON = 0.6      # a 100-byte call against orjson.loads of the repaired text
 GOAL_GROWTH = 1.3               # time per MB at the largest size against the smallest
 GOAL_GROWTH_VS_FLOOR = 1.5      # time per MB against the boundary floor, comment and prose families
@@ -578,6 +590,212 @@ def section_memory(corvane, args):
           "the input str already exists at the baseline")
 
 
+# --- batch ------------------------------------------------------------------
+
+REFUSED_RECORD = '{"reply": "he said "hi" ok"}'
+REFUSED_SHARE = 0.035
+_RECORD_NAMES = ["Ann", "Zoë", "Łukasz", "東京", "O'Brien"]
+
+
+def short_records(count, seed=19):
+    """`count` one-line model replies of about 50 to 110 bytes, broken in the
+    usual ways (a few valid), and 3.5% of them refused."""
+    rng = random.Random(seed)
+    records = []
+    for n in range(count):
+        if rng.random() < REFUSED_SHARE:
+            records.append(REFUSED_RECORD)
+            continue
+        name = rng.choice(_RECORD_NAMES)
+        records.append(rng.choice((
+            f"{{name: '{name}', age: {n % 90}, tags: [\"a\" \"b\",], active: True, note: None}}",
+            f'Here you go: {{"id": {n}, "score": .5, "name": "{name}", "items": [1, 2, 3,]}}',
+            f"```json {{'user': {{'name': '{name}', 'id': {n}}}, 'ok': False",
+            f'{{"id": {n}, "text": "{name} said hello", "done": true}}',
+        )))
+    return records
+
+
+def large_documents(count, size=MB):
+    """`count` one-line documents of `size` characters (eight distinct ones)."""
+    distinct = [model_message(size - i).replace("\n", " ") for i in range(8)]
+    return [distinct[i % 8] for i in range(count)]
+
+
+def corvane_command():
+    for directory in (os.path.dirname(sys.executable), sysconfig.get_path("scripts")):
+        candidate = os.path.join(directory, "corvane")
+        if os.access(candidate, os.X_OK):
+            return candidate
+    return shutil.which("corvane")
+
+
+def batch_contenders(corvane, texts, lines_path):
+    """(name, fn) of every way to repair the column, refusals as nulls."""
+    import corvane_batch
+    repair = corvane.repair
+
+    def loop():
+        out = []
+        append = out.append
+        for text in texts:
+            try:
+                append(repair(text))
+            except ValueError:
+                append(None)
+        return out
+
+    contenders = [("Python loop over corvane.repair", loop)]
+    for threads in (1, 2):
+        contenders.append((f"repair_many, {threads} thread{'s' * (threads > 1)}",
+                           lambda t=threads: corvane_batch.repair_many(texts, on_error="null", threads=t)))
+    try:
+        import pyarrow as pa
+    except ImportError:
+        pa = None
+    if pa is not None:
+        column = pa.array(texts, type=pa.large_string() if sum(map(len, texts)) >= 2 ** 31 else pa.string())
+        for threads in (1, 2):
+            contenders.append((f"repair_arrow, {threads} thread{'s' * (threads > 1)}",
+                               lambda t=threads: pa.array(corvane_batch.repair_arrow(column, on_error="null",
+                                                                                     threads=t))))
+    try:
+        import polars as pl
+    except ImportError:
+        pl = None
+    if pl is not None:
+        series = pl.Series("reply", texts)
+
+        def safe_repair(text):
+            try:
+                return repair(text)
+            except ValueError:
+                return None
+
+        def polars_map():
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                return series.map_elements(safe_repair, return_dtype=pl.String)
+
+        contenders.append(("Polars map_elements", polars_map))
+    try:
+        import duckdb
+    except ImportError:
+        duckdb = None
+    if duckdb is not None and pa is not None:
+        con = duckdb.connect()
+        con.register("replies", pa.table({"reply": column}))
+        con.create_function("repair_row", repair, ["VARCHAR"], "VARCHAR", exception_handling="return_null")
+        contenders.append(("DuckDB row function",
+                           lambda: con.sql("SELECT repair_row(reply) FROM replies").fetch_arrow_table()))
+    command = corvane_command()
+    if command is not None:
+        for jobs in (1, 2):
+            contenders.append((f"corvane --lines -j{jobs}", lambda j=jobs: subprocess.run(
+                [command, "--lines", "--on-error=null", f"-j{j}", lines_path],
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)))
+    return contenders
+
+
+def batch_table(corvane, name, texts, rounds):
+    total = sum(len(t.encode("utf-8")) for t in texts)
+    with tempfile.TemporaryDirectory() as folder:
+        lines_path = os.path.join(folder, "records.jsonl")
+        with open(lines_path, "w", encoding="utf-8") as out:
+            out.write("\n".join(texts) + "\n")
+        contenders = batch_contenders(corvane, texts, lines_path)
+        seconds = median_seconds(contenders, rounds, 0.0, time.perf_counter)
+    print(f"\n{name}: {len(texts):,} records, {total / MB:.1f} MB a round, {rounds} rounds (median of each)")
+    loop = seconds["Python loop over corvane.repair"]
+    rows = [[who, f"{total / MB / s:.0f}", f"{len(texts) / s / 1e3:,.0f}", f"{loop / s:.2f}x"]
+            for who, s in sorted(seconds.items(), key=lambda item: item[1])]
+    print(render(["way", "MB/s", "k records/s", "vs loop"], rows))
+    return seconds
+
+
+def batch_goals(short):
+    one, two = short.get("repair_arrow, 1 thread"), short.get("repair_arrow, 2 threads")
+    if one is None:
+        print("\n(goals need pyarrow)")
+        return
+    rows = [["repair_arrow 1 thread vs Python loop (short records)",
+             f"{short['Python loop over corvane.repair'] / one:.2f}x", f">= {GOAL_BATCH_VS_LOOP:.1f}x"]]
+    lines = short.get("corvane --lines -j1")
+    if lines is not None:
+        rows.append(["repair_arrow 1 thread time / corvane --lines -j1", f"{one / lines:.2f}",
+                     f"<= {GOAL_BATCH_VS_LINES:.1f}"])
+    rows.append(["repair_arrow 2 threads vs 1", f"{one / two:.2f}x", f">= {GOAL_BATCH_TWO_THREADS:.1f}x"])
+    print()
+    print(render(["goal (short records)", "measured", "goal"], rows))
+
+
+BATCH_MEMORY_CHILD = r"""
+import gc, sys
+import pyarrow as pa
+import corvane_batch
+sys.path.insert(0, sys.argv[1])
+from bench import large_documents, short_records
+
+target, kind, threads = int(sys.argv[2]), sys.argv[3], int(sys.argv[4])
+piece = pa.array(short_records(200_000) if kind == "short" else large_documents(64))
+column = pa.concat_arrays([piece] * max(1, round(target / piece.nbytes))).cast(pa.large_string())
+del piece
+gc.collect()
+
+def rss_kib(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")
+baseline = rss_kib("VmRSS")
+repaired = pa.array(corvane_batch.repair_arrow(column, on_error="null", threads=threads))
+peak = rss_kib("VmHWM")
+print(column.nbytes, repaired.nbytes, baseline, peak)
+"""
+
+
+def batch_memory(args):
+    if not os.path.exists("/proc/self/clear_refs"):
+        print("\nmemory: needs Linux's /proc/self/clear_refs")
+        return
+    rows = []
+    for kind in ("short", "1 MB"):
+        for threads in (1, 2):
+            child = subprocess.run([sys.executable, "-c", BATCH_MEMORY_CHILD, str(Path(__file__).parent),
+                                    str(args.batch_memory_mb * MB), "short" if kind == "short" else "large",
+                                    str(threads)], capture_output=True, text=True)
+            if child.returncode != 0:
+                rows.append([kind, str(threads), "failed: " + child.stderr.strip()[-200:]])
+                continue
+            in_bytes, out_bytes, baseline, peak = (int(v) for v in child.stdout.split())
+            extra = (peak - baseline) * 1024
+            rows.append([f"{kind} records", str(threads), f"{in_bytes / MB:.0f} MB", f"{out_bytes / MB:.0f} MB",
+                         f"{extra / MB:.0f} MB", f"{extra / out_bytes:.2f}"])
+    print(f"\nMemory: peak resident memory of pa.array(repair_arrow(column)), large_string input of "
+          f"about {args.batch_memory_mb} MB (input and output buffers as Arrow counts them)")
+    print(render(["records", "threads", "input", "output", "peak above baseline", "x output"], rows))
+    print("each in a fresh process (VmHWM after reset); the input column already exists at the baseline")
+
+
+def section_batch(corvane, args):
+    try:
+        import corvane_batch  # noqa: F401
+    except ImportError as error:
+        print(f"\ncorvane_batch is not importable ({error}): batch section skipped")
+        return
+    title("Batch: a column repaired by corvane_batch and by the usual ways (wall time, refusals as nulls)")
+    short = batch_table(corvane, "Short records", short_records(args.batch_records), args.batch_rounds)
+    batch_goals(short)
+    documents = large_documents(args.batch_documents)
+    batch_table(corvane, "1 MB documents", documents, args.batch_document_rounds)
+    print(f"({args.batch_documents:,} documents a round, {args.batch_documents * args.batch_document_rounds:,} "
+          "repaired by each way in all)")
+    batch_memory(args)
+
+
 # --- driver ---------------------------------------------------------------
 
 
@@ -706,6 +924,9 @@ def parse_args(argv):
         args.growth_repeats, args.growth_budget = 2, 5.0
         args.memory_mb = args.memory_mb or 10
         args.stream_sizes = [MB // 4, MB, 2 * MB]
+        args.batch_records, args.batch_rounds = 50_000, 1
+        args.batch_documents, args.batch_document_rounds = 20, 1
+        args.batch_memory_mb = 100
     else:
         args.rounds = args.rounds or 15
         args.batch_seconds = 0.02
@@ -714,6 +935,10 @@ def parse_args(argv):
         args.growth_repeats, args.growth_budget = 3, 60.0
         args.memory_mb = args.memory_mb or 100
         args.stream_sizes = [MB, 4 * MB, 16 * MB, 64 * MB]
+        # 10,000 documents of 1 MB: 1,000 a round (1 GB held at once), 10 rounds.
+        args.batch_records, args.batch_rounds = 1_000_000, 5
+        args.batch_documents, args.batch_document_rounds = 1_000, 10
+        args.batch_memory_mb = 1000
     if args.growth_mb:
         args.growth_sizes = [int(float(mb) * MB) for mb in args.growth_mb.split(",")]
     if args.baseline is not None:
@@ -737,6 +962,7 @@ def main(argv=None):
         "growth": section_growth,
         "memory": section_memory,
         "stream": section_stream,
+        "batch": section_batch,
     }
     for section in args.sections:
         runners[section](corvane, args)

@@ -1,5 +1,7 @@
 #include "module/arrow.hpp"
 
+#include "parser/utf8.hpp"
+
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -14,8 +16,24 @@ bool valid_at(const std::uint8_t* bits, std::int64_t index) noexcept {
     return bits == nullptr || ((bits[index >> 3] >> (index & 7)) & 1) != 0;
 }
 
+// True when the text under `offsets` is UTF-8 row by row, found in one pass
+// over all of it: valid as a whole, and no row starts or ends inside a
+// character (at a continuation byte). Much faster than a check per row for
+// short rows; false only means the rows must be checked one by one.
 template <class Offset>
-std::string append_offset_rows(const ArrowArray& array, std::vector<BatchRow>& rows) {
+bool rows_are_utf8(const Offset* offsets, std::int64_t length, const char* data) noexcept {
+    const Offset first = offsets[0];
+    const Offset last = offsets[length];
+    if (data == nullptr || !is_valid_utf8(data + first, static_cast<std::size_t>(last - first))) return false;
+    for (std::int64_t i = 1; i < length; ++i) {
+        const Offset at = offsets[i];
+        if (at > first && at < last && (static_cast<unsigned char>(data[at]) & 0xC0) == 0x80) return false;
+    }
+    return true;
+}
+
+template <class Offset>
+std::string append_offset_rows(const ArrowArray& array, std::vector<BatchRow>& rows, bool& utf8_known) {
     if (array.n_buffers != 3) return "a string array has 3 buffers, this one " + std::to_string(array.n_buffers);
     const auto* bits = array.null_count == 0 ? nullptr : static_cast<const std::uint8_t*>(array.buffers[0]);
     if (array.buffers[1] == nullptr) return "the offsets buffer is missing";
@@ -35,6 +53,7 @@ std::string append_offset_rows(const ArrowArray& array, std::vector<BatchRow>& r
             rows.push_back({data + start, static_cast<std::size_t>(end - start)});
         }
     }
+    utf8_known = rows_are_utf8(offsets, array.length, data);
     return {};
 }
 
@@ -143,14 +162,19 @@ std::optional<StringLayout> string_layout(const ArrowSchema& schema) noexcept {
     return std::nullopt;
 }
 
-std::string append_rows(const ArrowArray& array, StringLayout layout, std::vector<BatchRow>& rows) {
+std::string append_rows(const ArrowArray& array, StringLayout layout, std::vector<BatchRow>& rows,
+                        bool& utf8_known) {
+    utf8_known = false;
     if (array.length < 0 || array.offset < 0) return "a negative length or offset";
-    if (array.length == 0) return {};
+    if (array.length == 0) {
+        utf8_known = true;
+        return {};
+    }
     if (array.buffers == nullptr) return "the buffers are missing";
     rows.reserve(rows.size() + static_cast<std::size_t>(array.length));
     switch (layout) {
-    case StringLayout::String: return append_offset_rows<std::int32_t>(array, rows);
-    case StringLayout::LargeString: return append_offset_rows<std::int64_t>(array, rows);
+    case StringLayout::String: return append_offset_rows<std::int32_t>(array, rows, utf8_known);
+    case StringLayout::LargeString: return append_offset_rows<std::int64_t>(array, rows, utf8_known);
     case StringLayout::StringView: return append_view_rows(array, rows);
     }
     return {};

@@ -101,9 +101,11 @@ enum class StringLayout : std::uint8_t { String, LargeString, StringView };
 std::optional<StringLayout> string_layout(const ArrowSchema& schema) noexcept;
 
 // Appends a view of each of the array's rows to `rows` (a null row has no
-// data), reading its buffers in place. Returns what is wrong with an array
-// that does not hold to its layout, or an empty string.
-std::string append_rows(const ArrowArray& array, StringLayout layout, std::vector<BatchRow>& rows);
+// data), reading its buffers in place, and sets `utf8_known` when it found
+// every row to be UTF-8 on the way. Returns what is wrong with an array that
+// does not hold to its layout, or an empty string.
+std::string append_rows(const ArrowArray& array, StringLayout layout, std::vector<BatchRow>& rows,
+                        bool& utf8_known);
 
 // A repaired column, shared by every export of it: the text, the offsets
 // (32-bit while the text fits, else 64-bit), the validity bits (none when

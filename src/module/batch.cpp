@@ -92,26 +92,28 @@ void repair_rows(std::span<const BatchRow> rows, Block block, OnError on_error, 
 }
 
 // Blocks repaired by a crew of threads and taken back in order by the
-// caller, which appends each to the output as soon as it is its turn. A
-// thread starts a block only while fewer than `window` blocks wait to be
+// caller, which appends each to the output as soon as it is its turn and
+// repairs blocks itself while it waits: on a machine with as many cores as
+// threads, a caller that only waited would leave a core to the hand-over.
+// A block is started only while fewer than `window` blocks wait to be
 // taken, so memory stays at a few blocks beyond the output.
 class Crew {
 public:
-    Crew(std::span<const BatchRow> rows, std::span<const Block> blocks, OnError on_error, bool check_utf8)
-        : rows_(rows), blocks_(blocks), on_error_(on_error), check_utf8_(check_utf8), done_(blocks.size()) {}
-    Crew(const Crew&) = delete;
-    Crew& operator=(const Crew&) = delete;
-
-    // Starts up to `threads` threads: as many as the system grants.
-    void start(unsigned threads) {
-        window_ = 2 * static_cast<std::size_t>(threads);
-        workers_.reserve(threads);
+    Crew(std::span<const BatchRow> rows, std::span<const Block> blocks, OnError on_error, bool check_utf8,
+         unsigned threads)
+        : rows_(rows), blocks_(blocks), on_error_(on_error), check_utf8_(check_utf8),
+          window_(2 * static_cast<std::size_t>(threads)), done_(blocks.size()) {
+        // The caller is one of the threads. The system may grant fewer others
+        // (under a memory or process limit), or none: the caller then does
+        // every block itself.
+        workers_.reserve(threads - 1);
         try {
-            for (unsigned i = 0; i < threads; ++i) workers_.emplace_back([this] { work(); });
+            for (unsigned i = 1; i < threads; ++i) workers_.emplace_back([this] { work(); });
         } catch (const std::system_error&) {
         }
     }
-    std::size_t size() const noexcept { return workers_.size(); }
+    Crew(const Crew&) = delete;
+    Crew& operator=(const Crew&) = delete;
 
     // Every way out of the caller's loop stops and joins the crew.
     ~Crew() {
@@ -123,12 +125,18 @@ public:
         for (std::thread& worker : workers_) worker.join();
     }
 
-    // Block `k`'s result, once it is done; marks the ones before it taken.
+    // Block `k`'s result, once it is done; the ones before it were taken.
     BatchOutput take(std::size_t k) {
         std::unique_lock lock(mutex_);
         taken_ = k;
         changed_.notify_all();
-        changed_.wait(lock, [&] { return done_[k].has_value(); });
+        while (!done_[k]) {
+            if (can_start()) {
+                run(lock);
+            } else {
+                changed_.wait(lock);
+            }
+        }
         Finished finished = std::move(*done_[k]);
         done_[k].reset();
         if (finished.failure) std::rethrow_exception(finished.failure);
@@ -141,26 +149,31 @@ private:
         std::exception_ptr failure;
     };
 
+    bool can_start() const noexcept {
+        return !stopping_ && next_ < blocks_.size() && next_ < taken_ + window_;
+    }
+
+    // Repairs the next block, with `lock` let go meanwhile.
+    void run(std::unique_lock<std::mutex>& lock) {
+        const std::size_t k = next_++;
+        lock.unlock();
+        Finished finished;
+        try {
+            repair_rows(rows_, blocks_[k], on_error_, check_utf8_, finished.output);
+        } catch (...) {
+            finished.failure = std::current_exception();
+        }
+        lock.lock();
+        done_[k].emplace(std::move(finished));
+        changed_.notify_all();
+    }
+
     void work() {
+        std::unique_lock lock(mutex_);
         for (;;) {
-            std::size_t k;
-            {
-                std::unique_lock lock(mutex_);
-                changed_.wait(lock, [&] { return stopping_ || next_ >= blocks_.size() || next_ < taken_ + window_; });
-                if (stopping_ || next_ >= blocks_.size()) return;
-                k = next_++;
-            }
-            Finished finished;
-            try {
-                repair_rows(rows_, blocks_[k], on_error_, check_utf8_, finished.output);
-            } catch (...) {
-                finished.failure = std::current_exception();
-            }
-            {
-                std::lock_guard lock(mutex_);
-                done_[k].emplace(std::move(finished));
-            }
-            changed_.notify_all();
+            changed_.wait(lock, [&] { return stopping_ || next_ >= blocks_.size() || can_start(); });
+            if (!can_start()) return;
+            run(lock);
         }
     }
 
@@ -168,11 +181,11 @@ private:
     std::span<const Block> blocks_;
     OnError on_error_;
     bool check_utf8_;
-    std::size_t window_ = 2;
+    std::size_t window_;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<std::optional<Finished>> done_;
-    std::size_t next_ = 0;   // the next block a thread starts
+    std::size_t next_ = 0;   // the next block to start
     std::size_t taken_ = 0;  // the block the caller waits for
     bool stopping_ = false;
     std::vector<std::thread> workers_;
@@ -202,17 +215,12 @@ BatchOutput repair_batch(std::span<const BatchRow> rows, unsigned threads, OnErr
     out.ends.reserve(rows.size());
     out.states.reserve(rows.size());
 
-    std::optional<Crew> crew;
-    if (threads > 1) {
-        crew.emplace(rows, blocks, on_error, check_utf8);
-        crew->start(threads);
-        if (crew->size() == 0) crew.reset();
-    }
-    if (!crew) {
+    if (threads <= 1) {
         repair_rows(rows, Block{0, rows.size()}, on_error, check_utf8, out);
         return out;
     }
-    for (std::size_t k = 0; k < blocks.size() && !out.stop; ++k) append_block(out, crew->take(k));
+    Crew crew(rows, blocks, on_error, check_utf8, threads);
+    for (std::size_t k = 0; k < blocks.size() && !out.stop; ++k) append_block(out, crew.take(k));
     return out;
 }
 

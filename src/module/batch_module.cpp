@@ -226,6 +226,7 @@ struct ImportedColumn {
     std::vector<std::size_t> chunk_rows;
     std::string name;
     bool is_stream = false;
+    bool utf8_known = true;  // every row was found to be UTF-8 while it was read
 
     void let_go() noexcept {
         for (auto& chunk : chunks) chunk.let_go();
@@ -258,8 +259,10 @@ Expected<StringLayout> read_schema(const ArrowSchema& schema, ImportedColumn& co
 }
 
 Expected<Done> add_chunk(Imported<ArrowArray> chunk, StringLayout layout, ImportedColumn& column) {
-    const std::string problem = append_rows(*chunk, layout, column.rows);
+    bool utf8_known = false;
+    const std::string problem = append_rows(*chunk, layout, column.rows, utf8_known);
     if (!problem.empty()) return PendingError::message(PyExc_ValueError, "malformed Arrow array: " + problem);
+    column.utf8_known = column.utf8_known && utf8_known;
     column.chunk_rows.push_back(static_cast<std::size_t>(chunk->length));
     column.chunks.push_back(std::move(chunk));
     return Done{};
@@ -374,7 +377,10 @@ Expected<PyRef> repair_arrow(PyObject* module, PyObject* args, PyObject* kwargs)
     Expected<Done> imported = import_column(slots[0], input);
     if (!imported) return std::move(imported.error());
     BatchOutput batch = without_gil_lent(
-        [&] { return repair_batch(input.rows, options.value().threads, options.value().on_error, true); }, input);
+        [&] {
+            return repair_batch(input.rows, options.value().threads, options.value().on_error, !input.utf8_known);
+        },
+        input);
     if (batch.stop) return stop_error(*batch.stop);
     std::shared_ptr<const RepairedColumn> column = make_column(std::move(batch), input.chunk_rows, std::move(input.name));
     const ModuleState& state = state_of(module);

@@ -202,12 +202,21 @@ def test_repair_arrow_empty_columns(pa):
     assert column_of(pa, repair_arrow(pa.chunked_array([], pa.string()))).to_pylist() == []
 
 
-def test_repair_arrow_refuses_invalid_utf8_whatever_on_error(pa):
-    data = pa.py_buffer(b"[1]\xff\xfe")
-    offsets = pa.py_buffer((ctypes.c_int32 * 3)(0, 3, 5))
-    column = pa.Array.from_buffers(pa.string(), 2, [None, offsets, data])
-    with pytest.raises(ValueError, match=r"^row 1: invalid UTF-8 at column 1$"):
+@pytest.mark.parametrize(
+    "data, offsets, message",
+    [
+        (b"[1]\xff\xfe", (0, 3, 5), "row 1: invalid UTF-8 at column 1"),
+        # Valid as a whole, but a row boundary cuts the "é" in two.
+        (b"[\"\xc3\xa9\"]", (0, 3, 6), "row 0: invalid UTF-8 at column 3"),
+        (b"[1][\"\xe6\x9d", (0, 3, 3, 7), "row 2: invalid UTF-8 at column 3"),  # cut off at the end
+    ],
+)
+def test_repair_arrow_refuses_invalid_utf8_whatever_on_error(pa, data, offsets, message):
+    buffers = [None, pa.py_buffer((ctypes.c_int32 * len(offsets))(*offsets)), pa.py_buffer(data)]
+    column = pa.Array.from_buffers(pa.string(), len(offsets) - 1, buffers)
+    with pytest.raises(ValueError) as caught:
         repair_arrow(column, on_error="null")
+    assert str(caught.value) == message
 
 
 def not_strings(pa):
