@@ -93,6 +93,19 @@ def test_recipe_repairs_like_repair(recipe, expected):
     assert recipe(RECORDS) == expected
 
 
+def test_results_are_taken_as_they_are(expected):
+    """What the README says each tool takes without a wrapper."""
+    pl = pytest.importorskip("polars")
+    duckdb = pytest.importorskip("duckdb")
+    array = repair_arrow(pa.array(RECORDS), on_error="null")
+    stream = repair_arrow(pa.chunked_array([RECORDS[:10], RECORDS[10:]]), on_error="null")
+    for result in (array, stream):
+        assert pa.chunked_array(result).to_pylist() == expected
+        assert pl.Series(result).to_list() == expected
+        assert [row[0] for row in duckdb.sql("SELECT * FROM result").fetchall()] == expected
+    assert pa.array(array).to_pylist() == expected
+
+
 # --- Spark -------------------------------------------------------------------
 
 
