@@ -113,26 +113,34 @@ def test_one_character_at_a_time(kind):
     run()
 
 
-# What a streamed tool call looks like, and what a snapshot must hold back
-# while a later piece could still change it.
-@pytest.mark.parametrize("chunks, snapshots", [
+# What a streamed tool call looks like, what a snapshot must hold back while
+# a later piece could still change it, and when the value is complete: as
+# soon as the bytes received rule out a byte-order mark or fence at the start.
+@pytest.mark.parametrize("chunks, snapshots, complete", [
     (['{"tool": "sea', 'rch", "args": {"q": "tr', 'ue", "n": 1', '00, "ok": tr', 'ue}}'],
      ['{"tool":"sea"}', '{"tool":"search","args":{"q":"tr"}}', '{"tool":"search","args":{"q":"true"}}',
-      '{"tool":"search","args":{"q":"true","n":100}}', '{"tool":"search","args":{"q":"true","n":100,"ok":true}}']),
+      '{"tool":"search","args":{"q":"true","n":100}}', '{"tool":"search","args":{"q":"true","n":100,"ok":true}}'],
+     True),
     (["Sure! Here is the", " JSON: ", '```json\n{"a', '": "x\\', 'n"', '}\n```'],
-     [None, None, '{}', '{"a":"x"}', '{"a":"x\\n"}', '{"a":"x\\n"}']),
-    (["[1, nu", "ll, 'it", "'s']"], ["[1]", '[1,null,"it"]', '[1,null,"it","s","]"]']),
+     [None, None, '{}', '{"a":"x"}', '{"a":"x\\n"}', '{"a":"x\\n"}'], True),
+    (["[1, nu", "ll, 'it", "'s']"], ["[1]", '[1,null,"it"]', '[1,null,"it","s","]"]'], False),
     # A surrogate pair's first escape waits for the second: decoded, the
     # shown character would change.
-    (['["a\\ud83d', '\\ude00', ' \\\\ud83d'], ['["a"]', '["a\\ud83d\\ude00"]', '["a\\ud83d\\ude00 \\\\ud83d"]']),
+    (['["a\\ud83d', '\\ude00', ' \\\\ud83d'], ['["a"]', '["a\\ud83d\\ude00"]', '["a\\ud83d\\ude00 \\\\ud83d"]'],
+     False),
+    (["{}"], ["{}"], True),
+    (["[]"], ["[]"], True),
+    (["\ufeff", "{}"], [None, "{}"], True),
+    (["`", "`", "`json\n[]"], [None, None, "[]"], True),
+    (["`{", "}"], ["{}", "{}"], True),
 ])
-def test_snapshots_of_a_stream(chunks, snapshots):
+def test_snapshots_of_a_stream(chunks, snapshots, complete):
     stream = RepairStream()
     seen = []
     for chunk in chunks:
         stream.feed(chunk)
         seen.append(stream.snapshot())
-    assert seen == snapshots
+    assert (seen, stream.complete) == (snapshots, complete)
     assert stream.close() == corvane.repair("".join(chunks))
     assert stream.value() == json.loads(stream.close())
 
