@@ -686,8 +686,12 @@ def batch_contenders(corvane, texts, lines_path):
         con = duckdb.connect()
         con.register("replies", pa.table({"reply": column}))
         con.create_function("repair_row", repair, ["VARCHAR"], "VARCHAR", exception_handling="return_null")
-        contenders.append(("DuckDB row function",
-                           lambda: con.sql("SELECT repair_row(reply) FROM replies").fetch_arrow_table()))
+        def duckdb_rows():
+            relation = con.sql("SELECT repair_row(reply) FROM replies")
+            # to_arrow_table() is the newer name of fetch_arrow_table().
+            return getattr(relation, "to_arrow_table", None) or relation.fetch_arrow_table
+
+        contenders.append(("DuckDB row function", lambda: duckdb_rows()()))
     command = corvane_command()
     if command is not None:
         for jobs in (1, 2):

@@ -5,6 +5,7 @@
 #include "module/arguments.hpp"
 #include "module/arrow.hpp"
 #include "module/batch.hpp"
+#include "module/companion.hpp"
 #include "module/guard.hpp"
 
 #include <algorithm>
@@ -115,6 +116,16 @@ Expected<BatchOptions> batch_options(PyObject* on_error, PyObject* threads) {
     return options;
 }
 
+// Binds a batch function's arguments: `source` (borrowed) and the options.
+Expected<BatchOptions> bind_batch(const ArgumentSpec& signature, PyObject* args, PyObject* kwargs,
+                                  PyObject*& source) {
+    PyObject* slots[3] = {nullptr, nullptr, nullptr};
+    Expected<Done> bound = bind_arguments(signature, args, kwargs, slots);
+    if (!bound) return std::move(bound.error());
+    source = slots[0];
+    return batch_options(slots[1], slots[2]);
+}
+
 // The ValueError of a stopped batch, naming the row as the command names
 // the line.
 PendingError stop_error(const BatchStop& stop) {
@@ -200,13 +211,11 @@ PyRef list_of(const BatchOutput& batch) {
 }
 
 Expected<PyRef> repair_many(PyObject* args, PyObject* kwargs) {
-    PyObject* slots[3] = {nullptr, nullptr, nullptr};
-    Expected<Done> bound = bind_arguments(REPAIR_MANY_SPEC, args, kwargs, slots);
-    if (!bound) return std::move(bound.error());
-    Expected<BatchOptions> options = batch_options(slots[1], slots[2]);
+    PyObject* source = nullptr;
+    Expected<BatchOptions> options = bind_batch(REPAIR_MANY_SPEC, args, kwargs, source);
     if (!options) return std::move(options.error());
     EncodedTexts texts;
-    Expected<Done> encoded = encode_texts(slots[0], texts);
+    Expected<Done> encoded = encode_texts(source, texts);
     if (!encoded) return std::move(encoded.error());
     BatchOutput batch = without_gil(
         [&] { return repair_batch(texts.rows, options.value().threads, options.value().on_error, false); });
@@ -368,13 +377,11 @@ Expected<PyRef> new_result(PyObject* type, std::shared_ptr<const RepairedColumn>
 }
 
 Expected<PyRef> repair_arrow(PyObject* module, PyObject* args, PyObject* kwargs) {
-    PyObject* slots[3] = {nullptr, nullptr, nullptr};
-    Expected<Done> bound = bind_arguments(REPAIR_ARROW_SPEC, args, kwargs, slots);
-    if (!bound) return std::move(bound.error());
-    Expected<BatchOptions> options = batch_options(slots[1], slots[2]);
+    PyObject* source = nullptr;
+    Expected<BatchOptions> options = bind_batch(REPAIR_ARROW_SPEC, args, kwargs, source);
     if (!options) return std::move(options.error());
     ImportedColumn input;
-    Expected<Done> imported = import_column(slots[0], input);
+    Expected<Done> imported = import_column(source, input);
     if (!imported) return std::move(imported.error());
     BatchOutput batch = without_gil_lent(
         [&] {
@@ -585,20 +592,13 @@ Expected<Done> fill_module(PyObject* module) {
     ModuleState& state = state_of(module);
     PyRef array_type = expect_object(PyType_FromSpec(&ARRAY_SPEC));
     PyRef stream_type = expect_object(PyType_FromSpec(&STREAM_SPEC));
-    PyRef all = expect_object(Py_BuildValue("[ssss]", "repair_many", "repair_arrow", "RepairedArray", "RepairedStream"));
-    const char* version = CORVANE_VERSION;
-    PyRef version_text = str_from_utf8(std::string_view(version, std::strlen(version)));
     state.array_type = PyRef::borrow(array_type.get()).release();
     state.stream_type = PyRef::borrow(stream_type.get()).release();
-    if (PyModule_AddObject(module, "RepairedArray", array_type.get()) < 0) return PendingError::fetch();
-    array_type.release();
-    if (PyModule_AddObject(module, "RepairedStream", stream_type.get()) < 0) return PendingError::fetch();
-    stream_type.release();
-    if (PyModule_AddObject(module, "__all__", all.get()) < 0) return PendingError::fetch();
-    all.release();
-    if (PyModule_AddObject(module, "__version__", version_text.get()) < 0) return PendingError::fetch();
-    version_text.release();
-    return Done{};
+    Expected<Done> added = add_object(module, "RepairedArray", std::move(array_type));
+    if (added) added = add_object(module, "RepairedStream", std::move(stream_type));
+    if (!added) return added;
+    return add_all_and_version(module, {"repair_many", "repair_arrow", "RepairedArray", "RepairedStream"},
+                               CORVANE_VERSION);
 }
 
 void free_module(void* module) {

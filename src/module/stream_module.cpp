@@ -1,6 +1,7 @@
 // The corvane_stream extension module: RepairStream, the repair of JSON that
 // is still arriving, as a Python type over the engine's RepairStream.
 #include "module/arguments.hpp"
+#include "module/companion.hpp"
 #include "module/guard.hpp"
 #include "module/json_loads.hpp"
 #include "parser/stream.hpp"
@@ -330,17 +331,9 @@ PyType_Spec TYPE_SPEC = {
 };
 
 Expected<Done> fill_module(PyObject* module) {
-    PyRef type = expect_object(PyType_FromSpec(&TYPE_SPEC));
-    PyRef all = expect_object(Py_BuildValue("[s]", "RepairStream"));
-    const char* version = CORVANE_VERSION;
-    PyRef version_text = str_from_utf8(std::string_view(version, std::strlen(version)));
-    if (PyModule_AddObject(module, "RepairStream", type.get()) < 0) return PendingError::fetch();
-    type.release();
-    if (PyModule_AddObject(module, "__all__", all.get()) < 0) return PendingError::fetch();
-    all.release();
-    if (PyModule_AddObject(module, "__version__", version_text.get()) < 0) return PendingError::fetch();
-    version_text.release();
-    return Done{};
+    Expected<Done> added = add_object(module, "RepairStream", expect_object(PyType_FromSpec(&TYPE_SPEC)));
+    if (!added) return added;
+    return add_all_and_version(module, {"RepairStream"}, CORVANE_VERSION);
 }
 
 PyModuleDef_Slot MODULE_SLOTS[] = {
