@@ -594,11 +594,11 @@ def section_memory(corvane, args):
 
 REFUSED_RECORD = '{"reply": "he said "hi" ok"}'
 REFUSED_SHARE = 0.035
-_RECORD_NAMES = ["Ann", "Zoë", "Łukasz", "東京", "O'Brien"]
+_RECORD_NAMES = ["Ann", "Zoë", "Łukasz", "東京", "Ana María"]
 
 
 def short_records(count, seed=19):
-    """`count` one-line model replies of about 50 to 110 bytes, broken in the
+    """`count` one-line model replies of 28 to 82 bytes (64 on average), broken in the
     usual ways (a few valid), and 3.5% of them refused."""
     rng = random.Random(seed)
     records = []

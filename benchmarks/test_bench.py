@@ -125,3 +125,19 @@ def test_bench_files_repair_in_both_variants(corvane):
         if variant == "valid":
             same = value == json.loads(text)
             assert same, f"{name}: the repair changed the value of valid JSON"
+
+
+def test_batch_inputs_are_one_line_records_with_refusals(corvane):
+    records = bench.short_records(20_000)
+    assert all("\n" not in r and 28 <= len(r.encode("utf-8")) <= 82 for r in records)
+    repaired, refused = [], 0
+    for record in records:
+        try:
+            repaired.append(corvane.repair(record))
+        except ValueError:
+            refused += 1
+    assert 0.03 < refused / len(records) < 0.04
+    assert len(set(repaired)) > 1000 and all(json.loads(r) is not None for r in repaired)
+    documents = bench.large_documents(10, size=100_000)
+    assert all(len(d) == 100_000 - i % 8 and "\n" not in d for i, d in enumerate(documents))
+    assert len(set(documents)) == 8
