@@ -598,7 +598,7 @@ _RECORD_NAMES = ["Ann", "Zoë", "Łukasz", "東京", "Ana María"]
 
 
 def short_records(count, seed=19):
-    """`count` one-line model replies of 28 to 82 bytes (64 on average), broken in the
+    """`count` one-line model replies of 28 to 82 bytes (66 on average), broken in the
     usual ways (a few valid), and 3.5% of them refused."""
     rng = random.Random(seed)
     records = []
@@ -610,7 +610,7 @@ def short_records(count, seed=19):
         records.append(rng.choice((
             f"{{name: '{name}', age: {n % 90}, tags: [\"a\" \"b\",], active: True, note: None}}",
             f'Here you go: {{"id": {n}, "score": .5, "name": "{name}", "items": [1, 2, 3,]}}',
-            f"```json {{'user': {{'name': '{name}', 'id': {n}}}, 'ok': False",
+            f"Sure! {{'user': {{'name': '{name}', 'id': {n}}}, 'ok': False // cut off",
             f'{{"id": {n}, "text": "{name} said hello", "done": true}}',
         )))
     return records
