@@ -88,6 +88,9 @@ wanted = [
     r"corvane_stream\.abi3\.so",
     r"corvane_stream\.pyi",
     r"corvane_stream-stubs/__init__\.pyi",
+    r"corvane_batch\.abi3\.so",
+    r"corvane_batch\.pyi",
+    r"corvane_batch-stubs/__init__\.pyi",
     r"corvane-%s\.data/scripts/corvane" % v,
     r"corvane-%s\.dist-info/licenses/LICENSE" % v,
 ]
