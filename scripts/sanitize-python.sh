@@ -23,7 +23,7 @@ cmake -S "$root" -B "$build" "${generator[@]}" -DCMAKE_CXX_COMPILER="$compiler" 
   -DPython_EXECUTABLE="$(command -v "$python")" \
   -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_MODULE_LINKER_FLAGS="$flags" \
   -DCMAKE_SHARED_LINKER_FLAGS="$flags" >/dev/null
-cmake --build "$build" -j2 --target corvane corvane_stream
+cmake --build "$build" -j2 --target corvane corvane_stream corvane_batch
 
 module="$(find "$build" -name 'corvane.*.so' -newer "$build/CMakeCache.txt" | head -n 1)"
 if [[ -z "$module" ]]; then
@@ -50,8 +50,9 @@ export ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:quarantine_size_
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:exitcode=87"
 export PYTHONPATH="$(dirname "$module")${PYTHONPATH:+:$PYTHONPATH}"
 
-# Both modules are built beside each other; each must come from here.
-loaded="$("$python" -c 'import corvane, corvane_stream; print(corvane.__file__); print(corvane_stream.__file__)')"
+# The modules are built beside each other; each must come from here.
+loaded="$("$python" -c 'import corvane, corvane_stream, corvane_batch
+for m in (corvane, corvane_stream, corvane_batch): print(m.__file__)')"
 for file in $loaded; do
   if [[ "$(readlink -f "$(dirname "$file")")" != "$(readlink -f "$(dirname "$module")")" ]]; then
     echo "sanitize-python.sh: imported $file instead of the build in $(dirname "$module")" >&2

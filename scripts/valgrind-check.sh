@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # One valgrind memcheck run of a short script that takes every path of every
-# function of the module (results, refusals, argument errors, encoding
-# errors, failing json module). Fails on any memory error or definite leak.
+# function of the modules (results, refusals, argument errors, encoding
+# errors, failing json module; repair_many on one and two threads). Fails on any memory error or definite leak.
 #
 #   scripts/valgrind-check.sh
 #
@@ -76,6 +76,24 @@ for text in TEXTS + ["[1, nu", '{"a": "x\\ud83d']:
         except (TypeError, UnicodeEncodeError):
             pass
         calls += 1
+
+# The batch functions on the same texts: nulls, refusals each way, threads,
+# and the input they refuse.
+from corvane_batch import repair_many
+for on_error in ("null", "skip", "raise"):
+    for threads in (1, 2):
+        try:
+            repair_many(TEXTS + [None] + TEXTS * 20, on_error=on_error, threads=threads)
+        except ValueError:
+            pass
+        calls += 1
+for args, kwargs in [(([1],), {}), ((["\ud800"],), {}), ((["[1"],), {"on_error": "x"}), (("[1",), {}),
+                     ((iter([None, "[1", 0]),), {}), ((["[1"],), {"threads": 0})]:
+    try:
+        repair_many(*args, **kwargs)
+    except (TypeError, ValueError, UnicodeEncodeError):
+        pass
+    calls += 1
 
 real_json = sys.modules["json"]
 for stand_in in (types.SimpleNamespace(), types.SimpleNamespace(loads=lambda s: 1 / 0)):
