@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # One valgrind memcheck run of a short script that takes every path of every
 # function of the modules (results, refusals, argument errors, encoding
-# errors, failing json module; repair_many on one and two threads). Fails on any memory error or definite leak.
+# errors, failing json module; repair_many on one and two threads). Fails on
+# any memory error or definite leak.
 #
 #   scripts/valgrind-check.sh
 #
