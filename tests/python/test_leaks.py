@@ -182,14 +182,15 @@ def exported(result):
 def arrow_paths():
     if pyarrow is None:
         return []
-    column = pyarrow.array([OBJECT_TEXT, None, "", LONG_TEXT] * 4)
+    rows = [OBJECT_TEXT, None, "", LONG_TEXT] * 4
+    column = pyarrow.array(rows)
+    views = pyarrow.array(rows, type=pyarrow.string_view()) if hasattr(pyarrow, "string_view") else column
     refused = pyarrow.array([OBJECT_TEXT, AMBIGUOUS_TEXT, DEEP_TEXT])
     return [
         ("arrow-array", lambda: exported(repair_arrow(ArrowSource(column))), None),
         ("arrow-stream", lambda: exported(repair_arrow(ArrowSource(pyarrow.chunked_array([column, column]),
                                                                    stream=True), threads=2)), None),
-        ("arrow-view-skip", lambda: exported(repair_arrow(column.cast(pyarrow.string_view()) if hasattr(
-            pyarrow, "string_view") else column, on_error="skip")), None),
+        ("arrow-view-skip", lambda: exported(repair_arrow(views, on_error="skip")), None),
         ("arrow-null", lambda: exported(repair_arrow(refused, on_error="null")), None),
         ("arrow-refused", lambda: repair_arrow(refused), ValueError),
         ("arrow-not-strings", lambda: repair_arrow(pyarrow.array([1, 2])), TypeError),
