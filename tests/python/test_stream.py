@@ -269,7 +269,8 @@ def test_fork_while_another_thread_feeds():
         warnings.simplefilter("ignore", DeprecationWarning)  # 3.12+: fork with threads running
         pid = os.fork()
     if pid == 0:
-        signal.alarm(60)  # ends a child that hangs (SIGALRM's default disposition)
+        signal.signal(signal.SIGALRM, signal.SIG_DFL)
+        signal.alarm(60)  # ends a child that hangs
         outcome = 9
         try:
             idle.feed("{'a': 1}")
