@@ -9,7 +9,10 @@ use after close or refusal, repr, threads.
 
 import inspect
 import json
+import os
+import signal
 import threading
+import warnings
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -241,3 +244,46 @@ def test_threads_take_turns_on_one_stream():
         thread.join()
     assert failures == []
     assert json.loads(stream.close()) == [{"k": "x" * 100000}] * 20
+
+
+FORKED = "the stream was in use by another thread when the process forked; it cannot be used in the child"
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork() on this system")
+def test_fork_while_another_thread_feeds():
+    # The child inherits the stream as that thread left it, mid-repair, and
+    # none of its threads: it must not wait for that thread. A stream nobody
+    # was using at the fork works there as before.
+    busy, idle = RepairStream(), RepairStream()
+    busy.feed("[")
+    entering = threading.Event()
+
+    def feed_long():
+        entering.set()
+        busy.feed('"' + "x" * (32 << 20))  # repaired without the GIL, the fork lands inside
+
+    thread = threading.Thread(target=feed_long)
+    thread.start()
+    entering.wait()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # 3.12+: fork with threads running
+        pid = os.fork()
+    if pid == 0:
+        signal.signal(signal.SIGALRM, signal.SIG_DFL)
+        signal.alarm(60)  # ends a child that hangs
+        outcome = 9
+        try:
+            idle.feed("{'a': 1}")
+            try:
+                busy.feed("]")
+                outcome = 1 if isinstance(json.loads(busy.close()), list) else 8
+            except ValueError as error:
+                outcome = 2 if error.args == (FORKED,) and busy.closed else 7
+            if idle.close() != '{"a":1}':
+                outcome = 6
+        finally:
+            os._exit(outcome)
+    thread.join()
+    _, status = os.waitpid(pid, 0)
+    # 1: the fork came before or after the long feed, and the stream works; 2: inside it.
+    assert os.WIFEXITED(status) and os.WEXITSTATUS(status) in (1, 2), f"status {status:#x} (SIGALRM: it hung)"
