@@ -61,8 +61,7 @@ std::vector<Block> cut_blocks(std::span<const BatchRow> rows) {
 
 // Repairs rows[block] and appends them to `out`; `ends` are offsets into
 // out.text. Pure: the result depends on the rows and the policy only.
-void repair_rows(std::span<const BatchRow> rows, Block block, OnError on_error, bool check_utf8,
-                 BatchOutput& out) {
+void repair_rows(std::span<const BatchRow> rows, Block block, const BatchPolicy& policy, BatchOutput& out) {
     out.ends.reserve(out.ends.size() + (block.end - block.begin));
     out.states.reserve(out.states.size() + (block.end - block.begin));
     for (std::size_t i = block.begin; i < block.end; ++i) {
@@ -72,17 +71,20 @@ void repair_rows(std::span<const BatchRow> rows, Block block, OnError on_error, 
             out.ends.push_back(out.text.size());
             continue;
         }
-        if (check_utf8 && !is_valid_utf8(row.data, row.size)) {
+        if (policy.check_utf8 && !is_valid_utf8(row.data, row.size)) {
             out.stop = BatchStop{BatchStop::Kind::InvalidUtf8, i, {}, find_invalid_utf8(row.data, row.size) + 1};
             return;
         }
         RepairResult repaired = repair_text(row.data, row.size);
         if (!repaired) {
-            if (on_error == OnError::Fail) {
+            if (policy.on_error == OnError::Fail) {
                 out.stop = BatchStop{BatchStop::Kind::Refused, i, repaired.error(), 0};
                 return;
             }
-            out.states.push_back(on_error == OnError::Null ? RowState::Null : RowState::Skipped);
+            out.states.push_back(policy.on_error == OnError::Null ? RowState::Null : RowState::Skipped);
+        } else if (repaired.text().size() >= policy.apart_from) {
+            out.apart.push_back(repaired.take_text());
+            out.states.push_back(RowState::RepairedApart);
         } else {
             out.text.append(repaired.text().data(), repaired.text().size());
             out.states.push_back(RowState::Repaired);
@@ -99,10 +101,9 @@ void repair_rows(std::span<const BatchRow> rows, Block block, OnError on_error, 
 // taken, so memory stays at a few blocks beyond the output.
 class Crew {
 public:
-    Crew(std::span<const BatchRow> rows, std::span<const Block> blocks, OnError on_error, bool check_utf8,
-         unsigned threads)
-        : rows_(rows), blocks_(blocks), on_error_(on_error), check_utf8_(check_utf8),
-          window_(2 * static_cast<std::size_t>(threads)), done_(blocks.size()) {
+    Crew(std::span<const BatchRow> rows, std::span<const Block> blocks, const BatchPolicy& policy, unsigned threads)
+        : rows_(rows), blocks_(blocks), policy_(policy), window_(2 * static_cast<std::size_t>(threads)),
+          done_(blocks.size()) {
         // The caller is one of the threads. The system may grant fewer others
         // (under a memory or process limit), or none: the caller then does
         // every block itself.
@@ -159,7 +160,7 @@ private:
         lock.unlock();
         Finished finished;
         try {
-            repair_rows(rows_, blocks_[k], on_error_, check_utf8_, finished.output);
+            repair_rows(rows_, blocks_[k], policy_, finished.output);
         } catch (...) {
             finished.failure = std::current_exception();
         }
@@ -179,8 +180,7 @@ private:
 
     std::span<const BatchRow> rows_;
     std::span<const Block> blocks_;
-    OnError on_error_;
-    bool check_utf8_;
+    BatchPolicy policy_;
     std::size_t window_;
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -197,29 +197,30 @@ void append_block(BatchOutput& out, BatchOutput&& part) {
     out.text.append(part.text.data(), part.text.size());
     for (std::uint64_t end : part.ends) out.ends.push_back(base + end);
     out.states.insert(out.states.end(), part.states.begin(), part.states.end());
+    for (OutputText& text : part.apart) out.apart.push_back(std::move(text));
     out.stop = part.stop;
 }
 
 }  // namespace
 
-BatchOutput repair_batch(std::span<const BatchRow> rows, unsigned threads, OnError on_error, bool check_utf8) {
+BatchOutput repair_batch(std::span<const BatchRow> rows, unsigned threads, const BatchPolicy& policy) {
     const std::vector<Block> blocks = cut_blocks(rows);
     if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
     threads = static_cast<unsigned>(std::min<std::size_t>(threads, blocks.size()));
 
     BatchOutput out;
     std::size_t text_bytes = 0;
-    for (const BatchRow& row : rows) text_bytes += row.size;
+    for (const BatchRow& row : rows) text_bytes += row.size < policy.apart_from ? row.size : 0;
     // Repairs mostly add a little; unused room is address space, not memory.
     out.text.reserve(text_bytes + text_bytes / 8 + 1);
     out.ends.reserve(rows.size());
     out.states.reserve(rows.size());
 
     if (threads <= 1) {
-        repair_rows(rows, Block{0, rows.size()}, on_error, check_utf8, out);
+        repair_rows(rows, Block{0, rows.size()}, policy, out);
         return out;
     }
-    Crew crew(rows, blocks, on_error, check_utf8, threads);
+    Crew crew(rows, blocks, policy, threads);
     for (std::size_t k = 0; k < blocks.size() && !out.stop; ++k) append_block(out, crew.take(k));
     return out;
 }

@@ -27,7 +27,20 @@ struct BatchRow {
 // null (null).
 enum class OnError : std::uint8_t { Fail, Skip, Null };
 
-enum class RowState : std::uint8_t { Repaired, Null, Skipped };
+// RepairedApart: repaired, its text kept in a buffer of its own (see
+// BatchPolicy::apart_from) rather than in the batch's one text.
+enum class RowState : std::uint8_t { Repaired, RepairedApart, Null, Skipped };
+
+struct BatchPolicy {
+    OnError on_error = OnError::Fail;
+    // False when the rows are known to be UTF-8 (encoded from str, or checked
+    // while they were read).
+    bool check_utf8 = true;
+    // A repaired text at least this long is kept in the engine's own buffer
+    // instead of being copied into the batch's text: for a caller that makes
+    // each row an object of its own, a large text is then copied once less.
+    std::size_t apart_from = SIZE_MAX;
+};
 
 // Why a batch stopped: the row that was refused under OnError::Fail, or the
 // row that is not valid UTF-8 (which stops it whatever the policy).
@@ -65,19 +78,20 @@ private:
 
 // The repaired batch: every text one after the other in `text`; row i's
 // text ends at ends[i] and starts where row i-1's ended. A null or skipped
-// row has no text. With a stop, nothing else is meaningful.
+// row has no text there, nor has a row repaired apart: its text is the next
+// one of `apart`. With a stop, nothing else is meaningful.
 struct BatchOutput {
     TextBuffer text;
     std::vector<std::uint64_t> ends;
     std::vector<RowState> states;
+    std::vector<OutputText> apart;
     std::optional<BatchStop> stop;
 };
 
 // Repairs every row in order on up to `threads` threads (0: one per core),
 // never more than the batch has blocks of work for, so a small batch runs
 // on the calling thread alone. The output is the same whatever the number
-// of threads. `check_utf8` is false when the rows are known to be UTF-8
-// (encoded from str). Throws std::bad_alloc when memory runs out.
-BatchOutput repair_batch(std::span<const BatchRow> rows, unsigned threads, OnError on_error, bool check_utf8);
+// of threads. Throws std::bad_alloc when memory runs out.
+BatchOutput repair_batch(std::span<const BatchRow> rows, unsigned threads, const BatchPolicy& policy);
 
 }  // namespace corvane::module

@@ -33,6 +33,10 @@ constexpr ArgumentSpec REPAIR_ARROW_SPEC{"repair_arrow", ARRAY_PARAMETER, 1, BAT
 constexpr ArgumentSpec EXPORT_ARRAY_SPEC{"__arrow_c_array__", SCHEMA_PARAMETER, 0};
 constexpr ArgumentSpec EXPORT_STREAM_SPEC{"__arrow_c_stream__", SCHEMA_PARAMETER, 0};
 
+// repair_many makes a str of each row: a text this long is made from the
+// engine's buffer, not copied into the batch's one text first.
+constexpr std::size_t APART_BYTES = 64 * 1024;
+
 constexpr const char* SCHEMA_CAPSULE = "arrow_schema";
 constexpr const char* ARRAY_CAPSULE = "arrow_array";
 constexpr const char* STREAM_CAPSULE = "arrow_array_stream";
@@ -140,33 +144,33 @@ PendingError stop_error(const BatchStop& stop) {
 
 // --- repair_many -----------------------------------------------------------
 
-// The texts of an iterable, encoded one after the other into one private
-// buffer: the repairs run without the GIL, when no Python object may be
-// read. `rows` point into `bytes` once it is complete.
+// The texts of an iterable as UTF-8, each read in place in the bytes object
+// it was encoded to. Should CPython end the thread while the iterator runs
+// or as the repairs take the GIL back, release() forgets the objects instead
+// of dropping them without the GIL (see running_python, without_gil_lent).
 struct EncodedTexts {
-    std::string bytes;
+    std::vector<PyRef> encoded;
     std::vector<BatchRow> rows;
+
+    void release() noexcept {
+        for (PyRef& object : encoded) static_cast<void>(object.release());
+    }
 };
 
-// Fills `encoded` in place: its rows point into its own buffer, which a
-// move could relocate (a short std::string keeps its bytes inside itself).
 Expected<Done> encode_texts(PyObject* texts, EncodedTexts& encoded) {
     if (is_str(texts)) {
         return PendingError::message(PyExc_TypeError, "repair_many() takes an iterable of str, not a str");
     }
     PyRef iterator(PyObject_GetIter(texts));
     if (!iterator) return PendingError::fetch();
-    // Offsets first: the buffer moves while it grows.
-    std::vector<std::size_t> starts;
     for (std::size_t row = 0;; ++row) {
-        PyRef item(running_python([&] { return PyIter_Next(iterator.get()); }, iterator));
+        PyRef item(running_python([&] { return PyIter_Next(iterator.get()); }, iterator, encoded));
         if (!item) {
             if (PyErr_Occurred()) return PendingError::fetch();
-            break;
+            return Done{};
         }
         if (item.get() == Py_None) {
             encoded.rows.push_back({});
-            starts.push_back(0);
             continue;
         }
         if (!is_str(item.get())) {
@@ -179,19 +183,14 @@ Expected<Done> encode_texts(PyObject* texts, EncodedTexts& encoded) {
             return std::move(utf8.error());
         }
         const std::string_view bytes = bytes_view(utf8.value().get());
-        starts.push_back(encoded.bytes.size());
-        encoded.bytes.append(bytes);
-        // Marks the row as having a value until the buffer is complete.
-        encoded.rows.push_back({encoded.bytes.data(), bytes.size()});
+        encoded.rows.push_back({bytes.data(), bytes.size()});
+        encoded.encoded.push_back(std::move(utf8.value()));
     }
-    for (std::size_t i = 0; i < encoded.rows.size(); ++i) {
-        if (encoded.rows[i].data != nullptr) encoded.rows[i].data = encoded.bytes.data() + starts[i];
-    }
-    return Done{};
 }
 
 // The repaired rows as a list: a str per repaired row, None per null row.
 PyRef list_of(const BatchOutput& batch) {
+    std::size_t apart = 0;
     const std::size_t kept = static_cast<std::size_t>(
         std::count_if(batch.states.begin(), batch.states.end(), [](RowState s) { return s != RowState::Skipped; }));
     PyRef list = expect_object(PyList_New(static_cast<Py_ssize_t>(kept)));
@@ -199,10 +198,11 @@ PyRef list_of(const BatchOutput& batch) {
     std::uint64_t start = 0;
     for (std::size_t row = 0; row < batch.states.size(); ++row) {
         const std::uint64_t end = batch.ends[row];
-        if (batch.states[row] != RowState::Skipped) {
-            PyRef item = batch.states[row] == RowState::Repaired
-                             ? str_from_utf8(std::string_view(batch.text.data() + start, end - start))
-                             : PyRef::borrow(Py_None);
+        const RowState state = batch.states[row];
+        if (state != RowState::Skipped) {
+            PyRef item = state == RowState::Repaired ? str_from_utf8(std::string_view(batch.text.data() + start, end - start))
+                         : state == RowState::RepairedApart ? str_from_utf8(batch.apart[apart++].view())
+                                                            : PyRef::borrow(Py_None);
             expect_success(PyList_SetItem(list.get(), index++, item.release()), "could not fill the list");
         }
         start = end;
@@ -217,8 +217,9 @@ Expected<PyRef> repair_many(PyObject* args, PyObject* kwargs) {
     EncodedTexts texts;
     Expected<Done> encoded = encode_texts(source, texts);
     if (!encoded) return std::move(encoded.error());
-    BatchOutput batch = without_gil(
-        [&] { return repair_batch(texts.rows, options.value().threads, options.value().on_error, false); });
+    const BatchPolicy policy{options.value().on_error, false, APART_BYTES};
+    BatchOutput batch =
+        without_gil_lent([&] { return repair_batch(texts.rows, options.value().threads, policy); }, texts);
     texts = EncodedTexts();
     if (batch.stop) return stop_error(*batch.stop);
     return list_of(batch);
@@ -237,7 +238,9 @@ struct ImportedColumn {
     bool is_stream = false;
     bool utf8_known = true;  // every row was found to be UTF-8 while it was read
 
-    void let_go() noexcept {
+    // Forgets the chunks and the stream without giving them back (see
+    // without_gil_lent).
+    void release() noexcept {
         for (auto& chunk : chunks) chunk.let_go();
         if (stream) stream->let_go();
     }
@@ -385,7 +388,8 @@ Expected<PyRef> repair_arrow(PyObject* module, PyObject* args, PyObject* kwargs)
     if (!imported) return std::move(imported.error());
     BatchOutput batch = without_gil_lent(
         [&] {
-            return repair_batch(input.rows, options.value().threads, options.value().on_error, !input.utf8_known);
+            return repair_batch(input.rows, options.value().threads,
+                                BatchPolicy{options.value().on_error, !input.utf8_known, SIZE_MAX});
         },
         input);
     if (batch.stop) return stop_error(*batch.stop);

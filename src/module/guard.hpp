@@ -65,17 +65,19 @@ auto without_gil(Body&& body) -> decltype(body()) {
     return std::move(*result);
 }
 
-// without_gil for a body that reads memory lent by another library (Arrow
-// buffers), which `lender` gives back when dropped. Should CPython end the
-// thread as it takes the GIL back (see guarded), the unwind has no GIL, so
-// `lender` lets go of the loan (lender.let_go()) rather than hand it back.
+// without_gil for a body that reads memory that `lender` keeps alive and
+// gives back when dropped, by a call into the interpreter or into another
+// library (bytes objects, Arrow buffers). Should CPython end the thread as it
+// takes the GIL back (see guarded), the unwind has no GIL, so `lender` gives
+// up what it holds without handing it back (lender.release(), as a PyRef
+// does in running_python).
 template <class Body, class Lender>
 auto without_gil_lent(Body&& body, Lender& lender) -> decltype(body()) {
 #if defined(__GLIBCXX__)
     try {
         return without_gil(std::forward<Body>(body));
     } catch (abi::__forced_unwind&) {
-        lender.let_go();
+        lender.release();
         throw;
     }
 #else
