@@ -36,6 +36,9 @@ constexpr ArgumentSpec EXPORT_STREAM_SPEC{"__arrow_c_stream__", SCHEMA_PARAMETER
 // repair_many makes a str of each row: a text this long is made from the
 // engine's buffer, not copied into the batch's one text first.
 constexpr std::size_t APART_BYTES = 64 * 1024;
+// repair_many encodes and repairs this much text at a time: enough blocks
+// for every thread, and memory that is used again window after window.
+constexpr std::size_t WINDOW_BYTES = std::size_t(64) << 20;
 
 constexpr const char* SCHEMA_CAPSULE = "arrow_schema";
 constexpr const char* ARRAY_CAPSULE = "arrow_array";
@@ -144,33 +147,39 @@ PendingError stop_error(const BatchStop& stop) {
 
 // --- repair_many -----------------------------------------------------------
 
-// The texts of an iterable as UTF-8, each read in place in the bytes object
-// it was encoded to. Should CPython end the thread while the iterator runs
-// or as the repairs take the GIL back, release() forgets the objects instead
-// of dropping them without the GIL (see running_python, without_gil_lent).
-struct EncodedTexts {
+// What repair_many holds while it runs: the iterator, the list it fills and
+// the window of texts it is repairing, each text read in place in the bytes
+// object it was encoded to. Should CPython end the thread while the iterator
+// runs or as the repairs take the GIL back, release() forgets the objects
+// instead of dropping them without the GIL (see running_python,
+// without_gil_lent).
+struct ManyState {
+    PyRef iterator;
+    PyRef list;
+    std::size_t first_row = 0;  // the window's first row in the iterable
     std::vector<PyRef> encoded;
     std::vector<BatchRow> rows;
 
     void release() noexcept {
+        static_cast<void>(iterator.release());
+        static_cast<void>(list.release());
         for (PyRef& object : encoded) static_cast<void>(object.release());
     }
 };
 
-Expected<Done> encode_texts(PyObject* texts, EncodedTexts& encoded) {
-    if (is_str(texts)) {
-        return PendingError::message(PyExc_TypeError, "repair_many() takes an iterable of str, not a str");
-    }
-    PyRef iterator(PyObject_GetIter(texts));
-    if (!iterator) return PendingError::fetch();
-    for (std::size_t row = 0;; ++row) {
-        PyRef item(running_python([&] { return PyIter_Next(iterator.get()); }, iterator, encoded));
+// Reads texts from the iterator into the window until it holds about
+// WINDOW_BYTES of text or the iterator ends; false once it has ended.
+Expected<bool> encode_window(ManyState& state) {
+    std::size_t bytes_read = 0;
+    while (bytes_read < WINDOW_BYTES) {
+        const std::size_t row = state.first_row + state.rows.size();
+        PyRef item(running_python([&] { return PyIter_Next(state.iterator.get()); }, state));
         if (!item) {
             if (PyErr_Occurred()) return PendingError::fetch();
-            return Done{};
+            return false;
         }
         if (item.get() == Py_None) {
-            encoded.rows.push_back({});
+            state.rows.push_back({});
             continue;
         }
         if (!is_str(item.get())) {
@@ -183,18 +192,17 @@ Expected<Done> encode_texts(PyObject* texts, EncodedTexts& encoded) {
             return std::move(utf8.error());
         }
         const std::string_view bytes = bytes_view(utf8.value().get());
-        encoded.rows.push_back({bytes.data(), bytes.size()});
-        encoded.encoded.push_back(std::move(utf8.value()));
+        state.rows.push_back({bytes.data(), bytes.size()});
+        state.encoded.push_back(std::move(utf8.value()));
+        bytes_read += bytes.size();
     }
+    return true;
 }
 
-// The repaired rows as a list: a str per repaired row, None per null row.
-PyRef list_of(const BatchOutput& batch) {
+// Appends the window's repaired rows to the list: a str per repaired row,
+// None per null row.
+void append_rows_to(PyObject* list, const BatchOutput& batch) {
     std::size_t apart = 0;
-    const std::size_t kept = static_cast<std::size_t>(
-        std::count_if(batch.states.begin(), batch.states.end(), [](RowState s) { return s != RowState::Skipped; }));
-    PyRef list = expect_object(PyList_New(static_cast<Py_ssize_t>(kept)));
-    Py_ssize_t index = 0;
     std::uint64_t start = 0;
     for (std::size_t row = 0; row < batch.states.size(); ++row) {
         const std::uint64_t end = batch.ends[row];
@@ -203,26 +211,42 @@ PyRef list_of(const BatchOutput& batch) {
             PyRef item = state == RowState::Repaired ? str_from_utf8(std::string_view(batch.text.data() + start, end - start))
                          : state == RowState::RepairedApart ? str_from_utf8(batch.apart[apart++].view())
                                                             : PyRef::borrow(Py_None);
-            expect_success(PyList_SetItem(list.get(), index++, item.release()), "could not fill the list");
+            expect_success(PyList_Append(list, item.get()), "could not append to the list");
         }
         start = end;
     }
-    return list;
 }
 
+// Repairs the iterable a window at a time, so that the texts being repaired
+// and their repairs are never more than a window beyond the list.
 Expected<PyRef> repair_many(PyObject* args, PyObject* kwargs) {
     PyObject* source = nullptr;
     Expected<BatchOptions> options = bind_batch(REPAIR_MANY_SPEC, args, kwargs, source);
     if (!options) return std::move(options.error());
-    EncodedTexts texts;
-    Expected<Done> encoded = encode_texts(source, texts);
-    if (!encoded) return std::move(encoded.error());
+    if (is_str(source)) {
+        return PendingError::message(PyExc_TypeError, "repair_many() takes an iterable of str, not a str");
+    }
+    ManyState state;
+    state.iterator.reset(PyObject_GetIter(source));
+    if (!state.iterator) return PendingError::fetch();
+    state.list = expect_object(PyList_New(0));
     const BatchPolicy policy{options.value().on_error, false, APART_BYTES};
-    BatchOutput batch =
-        without_gil_lent([&] { return repair_batch(texts.rows, options.value().threads, policy); }, texts);
-    texts = EncodedTexts();
-    if (batch.stop) return stop_error(*batch.stop);
-    return list_of(batch);
+    for (bool more = true; more;) {
+        Expected<bool> read = encode_window(state);
+        if (!read) return std::move(read.error());
+        more = read.value();
+        BatchOutput batch =
+            without_gil_lent([&] { return repair_batch(state.rows, options.value().threads, policy); }, state);
+        state.encoded.clear();
+        state.rows.clear();
+        if (batch.stop) {
+            batch.stop->row += state.first_row;
+            return stop_error(*batch.stop);
+        }
+        state.first_row += batch.states.size();
+        append_rows_to(state.list.get(), batch);
+    }
+    return std::move(state.list);
 }
 
 // --- repair_arrow: reading ---------------------------------------------------
