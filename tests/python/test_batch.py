@@ -112,15 +112,15 @@ def test_repair_many_refuses(args, kwargs, error, message):
 
 
 def test_repair_many_counts_rows_across_windows_of_text():
-    # 70 MB: past the 64 MB of text that repair_many encodes and repairs at a time.
+    # 10 MB: past the 8 MB of text that repair_many encodes and repairs at a time.
     big = '["' + "x" * (1 << 20) + '"'
-    rows = (row for row in [big] * 70 + [None, TEXTS[2]])
-    with pytest.raises(ValueError, match="^row 71: Ambiguous"):
+    rows = (row for row in [big] * 10 + [None, TEXTS[2]])
+    with pytest.raises(ValueError, match="^row 11: Ambiguous"):
         repair_many(rows, threads=2)
-    repaired = repair_many([big] * 70 + [None, TEXTS[2]], on_error="skip", threads=2)
-    assert len(repaired) == 71 and repaired[0] == repaired[69] == big + "]" and repaired[70] is None
-    with pytest.raises(TypeError, match="^row 72: "):
-        repair_many([big] * 70 + [None, "[1", 5], on_error="null")
+    repaired = repair_many([big] * 10 + [None, TEXTS[2]], on_error="skip", threads=2)
+    assert len(repaired) == 11 and repaired[0] == repaired[9] == big + "]" and repaired[10] is None
+    with pytest.raises(TypeError, match="^row 12: "):
+        repair_many([big] * 10 + [None, "[1", 5], on_error="null")
 
 
 def test_repair_many_lone_surrogate_names_its_row():
