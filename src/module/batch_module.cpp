@@ -38,7 +38,8 @@ constexpr ArgumentSpec EXPORT_STREAM_SPEC{"__arrow_c_stream__", SCHEMA_PARAMETER
 constexpr std::size_t APART_BYTES = 64 * 1024;
 // repair_many encodes and repairs this much text at a time: enough blocks
 // for a few threads, and memory that stays in the caches and is used again
-// window after window (a window of 64 MB was a tenth slower on documents).
+// window after window (with 64 MB, 1 MB documents repaired slower than a
+// plain loop over corvane.repair).
 constexpr std::size_t WINDOW_BYTES = std::size_t(8) << 20;
 
 constexpr const char* SCHEMA_CAPSULE = "arrow_schema";
