@@ -419,6 +419,9 @@ Expected<PyRef> repair_arrow(PyObject* module, PyObject* args, PyObject* kwargs)
         },
         input);
     if (batch.stop) return stop_error(*batch.stop);
+    // The row views are done with: freed before the offsets are made, they
+    // do not add to the peak.
+    std::vector<BatchRow>().swap(input.rows);
     std::shared_ptr<const RepairedColumn> column = make_column(std::move(batch), input.chunk_rows, std::move(input.name));
     const ModuleState& state = state_of(module);
     return new_result(input.is_stream ? state.stream_type : state.array_type, std::move(column));
