@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
