@@ -1,7 +1,7 @@
 // The corvane_stream extension module: RepairStream, the repair of JSON that
 // is still arriving, as a Python type over the engine's RepairStream.
 #include "module/arguments.hpp"
-#include "module/guard.hpp"
+#include "module/definition.hpp"
 #include "module/json_loads.hpp"
 #include "parser/stream.hpp"
 
@@ -343,22 +343,8 @@ Expected<Done> fill_module(PyObject* module) {
     return Done{};
 }
 
-PyModuleDef_Slot MODULE_SLOTS[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(&module_exec<fill_module>)},
-    {0, nullptr},
-};
-
-PyModuleDef DEFINITION = {
-    PyModuleDef_HEAD_INIT,
-    "corvane_stream",
-    "Repair of JSON that is still arriving, with snapshots that only grow.",
-    0,
-    nullptr,
-    MODULE_SLOTS,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef DEFINITION = module_definition<fill_module>(
+    "corvane_stream", "Repair of JSON that is still arriving, with snapshots that only grow.");
 
 }  // namespace
 }  // namespace corvane::module
