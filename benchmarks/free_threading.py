@@ -41,24 +41,30 @@ def inputs():
 
 
 def repairs_per_second(corvane, texts, threads, calls):
-    """Each of `threads` threads repairs `calls` texts, all starting together;
-    the wall time from the start to the last one done."""
+    """Each of `threads` threads repairs `calls` texts, all starting together:
+    repairs per second of wall time from the start to the last one done, and
+    the cores kept busy meanwhile (CPU time of the process over wall time),
+    which tells threads that ran at once from threads that took turns or
+    found no free core. Each thread has its own copies of the texts, as
+    threads with their own work do, rather than sharing the same objects."""
     start = threading.Barrier(threads + 1)
+    own = [[(text + " ")[:-1] for text in texts] for _ in range(threads)]
 
-    def work(offset):
+    def work(mine):
         start.wait()
         repair = corvane.repair
         for i in range(calls):
-            repair(texts[(offset + i) % len(texts)])
+            repair(mine[i % len(mine)])
 
-    pool = [threading.Thread(target=work, args=(i,)) for i in range(threads)]
+    pool = [threading.Thread(target=work, args=(own[i],)) for i in range(threads)]
     for thread in pool:
         thread.start()
     start.wait()
-    began = time.perf_counter()
+    began, cpu = time.perf_counter(), time.process_time()
     for thread in pool:
         thread.join()
-    return threads * calls / (time.perf_counter() - began)
+    wall = time.perf_counter() - began
+    return threads * calls / wall, (time.process_time() - cpu) / wall
 
 
 def child(seconds):
@@ -96,6 +102,9 @@ def main():
     args = parser.parse_args()
     if args.child is not None:
         return child(args.child)
+    # Children run from the interpreter's folder, where nothing shadows its corvane.
+    args.python = os.path.abspath(args.python)
+    args.gil_python = args.gil_python and os.path.abspath(args.gil_python)
     rounds = args.rounds or (1 if args.quick else 5)
     seconds = 0.05 if args.quick else 0.4
 
@@ -103,27 +112,31 @@ def main():
     if args.gil_python:
         configs.append(("GIL build", args.gil_python, None))
     samples = {label: [] for label, _, _ in configs}
+    load = os.getloadavg()[0] if hasattr(os, "getloadavg") else None
     for r in range(rounds):
         shift = r % len(configs)
         for label, python, gil in configs[shift:] + configs[:shift]:
             samples[label].append(run_child(python, gil, seconds))
 
-    def median(label, kind, threads):
-        return statistics.median(s[kind][str(threads)] for s in samples[label])
+    def median(label, kind, threads, figure=0):
+        """figure 0: repairs per second; 1: cores busy."""
+        return statistics.median(s[kind][str(threads)][figure] for s in samples[label])
 
     version = subprocess.run([args.python, "-VV"], capture_output=True, text=True).stdout.strip()
     print(f"{version}; {os.cpu_count()} CPUs; {rounds} rounds, medians; wall time")
+    if load is not None:
+        print(f"load average before the run: {load:.1f} (other processes leave fewer cores free)")
     off = samples[configs[0][0]][0]
     if off["gil"]:
         print("note: the GIL stayed on with PYTHON_GIL=0: this interpreter is not free-threaded")
     for kind in inputs():
         print()
-        print(f"{kind}: repairs per second (and against 1 thread)")
+        print(f"{kind}: repairs per second (against 1 thread, cores busy)")
         rows = []
         for label, _, _ in configs[:2]:
             one = median(label, kind, 1)
-            rows.append([label] + [f"{median(label, kind, n):,.0f} ({median(label, kind, n) / one:.2f}x)"
-                                   for n in THREAD_COUNTS])
+            rows.append([label] + [f"{median(label, kind, n):,.0f} ({median(label, kind, n) / one:.2f}x, "
+                                   f"{median(label, kind, n, 1):.1f} cores)" for n in THREAD_COUNTS])
         print(render(["3.13t"] + [f"{n} thread{'s' * (n > 1)}" for n in THREAD_COUNTS], rows))
         two = median(configs[0][0], kind, 2) / median(configs[0][0], kind, 1)
         print(f"goal: 2 threads >= {GOAL_TWO_THREADS}x one with the GIL off: {two:.2f}x")
