@@ -42,10 +42,12 @@ def inputs():
 
 def repairs_per_second(corvane, texts, threads, calls):
     """Each of `threads` threads repairs `calls` texts, all starting together:
-    repairs per second of wall time from the start to the last one done, and
-    the cores kept busy meanwhile (CPU time of the process over wall time),
-    which tells threads that ran at once from threads that took turns or
-    found no free core. Each thread has its own copies of the texts, as
+    repairs per second of wall time from the start to the last one done; the
+    cores kept busy meanwhile (CPU time of the process over wall time), which
+    tells threads that ran at once from threads that took turns or found no
+    free core; and repairs per second of CPU time, which falls when threads
+    contend (for a lock, or for the cache lines of shared objects) whether or
+    not cores are free. Each thread has its own copies of the texts, as
     threads with their own work do, rather than sharing the same objects."""
     start = threading.Barrier(threads + 1)
     own = [[(text + " ")[:-1] for text in texts] for _ in range(threads)]
@@ -64,7 +66,8 @@ def repairs_per_second(corvane, texts, threads, calls):
     for thread in pool:
         thread.join()
     wall = time.perf_counter() - began
-    return threads * calls / wall, (time.process_time() - cpu) / wall
+    cpu = time.process_time() - cpu
+    return threads * calls / wall, cpu / wall, threads * calls / max(cpu, 1e-9)
 
 
 def child(seconds):
@@ -119,7 +122,7 @@ def main():
             samples[label].append(run_child(python, gil, seconds))
 
     def median(label, kind, threads, figure=0):
-        """figure 0: repairs per second; 1: cores busy."""
+        """figure 0: repairs per second; 1: cores busy; 2: repairs per CPU-second."""
         return statistics.median(s[kind][str(threads)][figure] for s in samples[label])
 
     version = subprocess.run([args.python, "-VV"], capture_output=True, text=True).stdout.strip()
@@ -137,6 +140,10 @@ def main():
             one = median(label, kind, 1)
             rows.append([label] + [f"{median(label, kind, n):,.0f} ({median(label, kind, n) / one:.2f}x, "
                                    f"{median(label, kind, n, 1):.1f} cores)" for n in THREAD_COUNTS])
+        print(render(["3.13t"] + [f"{n} thread{'s' * (n > 1)}" for n in THREAD_COUNTS], rows))
+        rows = [[label] + [f"{median(label, kind, n, 2) / median(label, kind, 1, 2):.2f}x" for n in THREAD_COUNTS]
+                for label, _, _ in configs[:2]]
+        print("repairs per CPU-second against 1 thread (below 1: the threads cost each other work):")
         print(render(["3.13t"] + [f"{n} thread{'s' * (n > 1)}" for n in THREAD_COUNTS], rows))
         two = median(configs[0][0], kind, 2) / median(configs[0][0], kind, 1)
         print(f"goal: 2 threads >= {GOAL_TWO_THREADS}x one with the GIL off: {two:.2f}x")
