@@ -2,6 +2,9 @@
 something when the inputs are the ones described and are actually repaired."""
 
 import json
+import pathlib
+import subprocess
+import sys
 
 import pytest
 
@@ -141,3 +144,15 @@ def test_batch_inputs_are_one_line_records_with_refusals(corvane):
     documents = bench.large_documents(10, size=100_000)
     assert all(len(d) == 100_000 - i % 8 and "\n" not in d for i, d in enumerate(documents))
     assert len(set(documents)) == 8
+
+
+def test_free_threading_script_prints_its_tables(corvane):
+    # One short round in this interpreter: each configuration's child runs,
+    # and every table and goal line is printed.
+    script = pathlib.Path(__file__).with_name("free_threading.py")
+    out = subprocess.run([sys.executable, str(script), "--quick", "--gil-python", sys.executable],
+                         capture_output=True, text=True, timeout=300, check=True).stdout
+    for line in ["short records: repairs per second", "1 MB documents: repairs per second",
+                 "GIL off (PYTHON_GIL=0)", "GIL on (PYTHON_GIL=1)", "goal: 2 threads >= 1.8x",
+                 "One thread: time per call"]:
+        assert line in out

@@ -6,6 +6,7 @@
 #include "module/arrow.hpp"
 #include "module/batch.hpp"
 #include "module/companion.hpp"
+#include "module/definition.hpp"
 #include "module/guard.hpp"
 
 #include <algorithm>
@@ -639,22 +640,9 @@ void free_module(void* module) {
     Py_CLEAR(state.stream_type);
 }
 
-PyModuleDef_Slot MODULE_SLOTS[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(&module_exec<fill_module>)},
-    {0, nullptr},
-};
-
-PyModuleDef DEFINITION = {
-    PyModuleDef_HEAD_INIT,
-    "corvane_batch",
-    "Repair of many texts at once: lists of str and Arrow string columns, across threads.",
-    static_cast<Py_ssize_t>(sizeof(ModuleState)),
-    FUNCTIONS,
-    MODULE_SLOTS,
-    nullptr,
-    nullptr,
-    &free_module,
-};
+PyModuleDef DEFINITION = module_definition<fill_module>(
+    "corvane_batch", "Repair of many texts at once: lists of str and Arrow string columns, across threads.",
+    FUNCTIONS, static_cast<Py_ssize_t>(sizeof(ModuleState)), &free_module);
 
 }  // namespace
 }  // namespace corvane::module
