@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "lexer/platform.hpp"
+#include "platform/platform.hpp"
 #include "lexer/scan.hpp"
 
 namespace corvane {

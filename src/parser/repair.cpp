@@ -14,7 +14,7 @@
 #include "parser/repair.hpp"
 
 #include "lexer/lexer.hpp"
-#include "lexer/platform.hpp"
+#include "platform/platform.hpp"
 #include "parser/output.hpp"
 #include "parser/reference.hpp"
 #include "parser/repairer.hpp"
