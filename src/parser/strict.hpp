@@ -20,8 +20,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "parser/errors.hpp"
 #include "parser/output.hpp"
-#include "parser/repair.hpp"
 #include "platform/platform.hpp"
 
 namespace corvane {

@@ -1,6 +1,7 @@
-// The state of one repair, shared by the whole-text entry (repair_text) and
-// the stream (parser/stream.hpp): everything the forward pass needs to stop
-// where its input runs out and go on when more arrives.
+// The forward pass: the state of one repair, shared by the whole-text
+// entries (repair_text, the reference) and the stream (parser/stream.hpp),
+// with everything the pass needs to stop where its input runs out and go
+// on when more arrives.
 #pragma once
 
 #include <array>
@@ -8,9 +9,10 @@
 #include <cstdint>
 
 #include "lexer/lexer.hpp"
+#include "parser/errors.hpp"
 #include "parser/output.hpp"
-#include "parser/repair.hpp"
 #include "parser/strict.hpp"
+#include "platform/platform.hpp"
 
 namespace corvane {
 
@@ -80,5 +82,13 @@ struct Repairer {
 // Runs the forward pass from where `r` stands until the first value is
 // complete, the repair is refused, or (when not `final`) the input runs out.
 Outcome continue_repair(Repairer& r);
+
+// Repairs a whole text with the scanners `Scan` (FastScan, or ScalarScan for
+// the reference), the strict stretch classifying blocks with `strict_kernel`
+// (never taken with None), tried at every container it opens when
+// `strict_every_container`. Built for FastScan and ScalarScan.
+template <class Scan>
+RepairResult repair_whole_text(const char* data, std::size_t length, BlockKernel strict_kernel,
+                               bool strict_every_container);
 
 }  // namespace corvane
