@@ -2,15 +2,17 @@
 // repaired JSON to an output buffer. Only the strict stretch writes ahead of
 // its checks, and takes back what it could not confirm (parser/strict.hpp).
 //
-// Read it top-down: repair_text -> repair_values (the pass itself: values,
-// the array and object loops, strings and the look-ahead after a quote) ->
-// write_number, write_bareword, write_escape -> write_escaped_byte.
-// Open containers live on an explicit stack (Repairer::is_object), not in
-// native recursion, so the pass can stop wherever the input received so far
-// runs out and go on when more arrives (parser/stream.hpp); for a whole text
-// it simply never stops. Every function is a template over the byte-run
-// scanner: FastScan for users, ScalarScan for the reference that tests
-// compare against.
+// Read it top-down: repair_whole_text -> run_pass (the loop over the steps)
+// -> one function per step (parse_value, next_element, next_member,
+// read_colon, repair_string, the look-ahead after a quote, the strict
+// stretch) -> write_number, write_bareword, write_escape ->
+// write_escaped_byte. Open containers live on an explicit stack
+// (Repairer::is_object), not in native recursion, so the pass can stop
+// wherever the input received so far runs out and go on when more arrives.
+// The pass is compiled for a policy (pass.hpp): a whole text, which never
+// stops and has no pause test at all, or arriving text (the stream); and
+// FastScan for users or ScalarScan for the reference that tests compare
+// against.
 #include "parser/pass.hpp"
 
 #include "lexer/lexer.hpp"
@@ -27,7 +29,7 @@ namespace {
 constexpr std::size_t STRICT_SHORT_RUN = 128;
 constexpr std::size_t STRICT_RETRY_GAP = 4096;
 
-template <class Scan> Outcome repair_values(Repairer& r);
+template <class Policy> Outcome run_pass(Repairer& r);
 template <class Scan> void write_number(Lexer& lx, OutputBuffer& out);
 template <class Scan> bool copy_plain_number(Lexer& lx, OutputBuffer& out);
 void rewrite_number(OutputBuffer& out, std::string_view token);
@@ -52,7 +54,7 @@ RepairResult repair_whole_text(const char* data, std::size_t length, BlockKernel
     Pause unused;
     seek_container_start<Scan>(r.lexer, true, prose, unused);
 
-    if (repair_values<Scan>(r) == Outcome::Refused) return RepairResult::failure(r.error);
+    if (run_pass<PassPolicy<Scan, WholeText>>(r) == Outcome::Refused) return RepairResult::failure(r.error);
     if (!r.wrote) r.out.append_literal("null");
 
     // The reference checks its output with the scalar check, so that it has
@@ -68,7 +70,7 @@ RepairResult repair_whole_text(const char* data, std::size_t length, BlockKernel
 template RepairResult repair_whole_text<FastScan>(const char*, std::size_t, BlockKernel, bool);
 template RepairResult repair_whole_text<ScalarScan>(const char*, std::size_t, BlockKernel, bool);
 
-Outcome continue_repair(Repairer& r) { return repair_values<FastScan>(r); }
+Outcome continue_repair(Repairer& r) { return run_pass<PassPolicy<FastScan, ArrivingText>>(r); }
 
 namespace {
 
@@ -102,8 +104,9 @@ struct StringStop {
 // Copies a string's content from `pos`, escaped as JSON requires. Plain
 // content is copied in runs; only quotes, backslashes and control bytes need
 // a decision. Out of line, and given the cursor by value, so that its loop
-// has the registers to itself and the pass keeps its own cursor in one.
-template <class Scan>
+// has the registers to itself and the pass keeps its own cursor in one. A
+// whole text never waits for the rest of an escape.
+template <class Scan, bool ARRIVING>
 CORVANE_NOINLINE StringStop copy_string_content(const std::uint8_t* data, std::size_t pos, std::size_t end,
                                                  OutputBuffer& out, std::uint8_t quote, bool final) {
     while (pos < end) {
@@ -112,7 +115,9 @@ CORVANE_NOINLINE StringStop copy_string_content(const std::uint8_t* data, std::s
         const std::uint8_t byte = data[pos];
         if (byte == quote) return {pos + 1, true};
         if (byte == '\\') {
-            if (!final && !escape_is_whole(data, pos, end)) break;
+            if constexpr (ARRIVING) {
+                if (!final && !escape_is_whole(data, pos, end)) break;
+            }
             pos = write_escape(data, pos + 1, end, out);
         } else {
             ++pos;
@@ -122,306 +127,412 @@ CORVANE_NOINLINE StringStop copy_string_content(const std::uint8_t* data, std::s
     return {pos, false};
 }
 
-// The pass, as one function with a label per step: a value, the array loop,
-// the object loop with its key and colon, a string, and the look-ahead that
-// decides what a quote in an object value means. Only containers change the
-// depth; a finished value continues in the loop of the container around it.
-// When the input received so far runs out before a decision (never for a
-// whole text), the pass records where it stands and returns Paused.
-template <class Scan>
-Outcome repair_values(Repairer& r) {
-    // The hot state lives in locals, written back only when the pass stops:
-    // every byte stored through the output's char pointer could alias the
-    // Repairer, and would make the compiler read its fields again. What is
-    // only written (the snapshot marks) or rarely read stays in the Repairer.
-    OutputBuffer& out = r.out;
-    Lexer lx = r.lexer;
-    const bool final = r.final;
-    std::uint32_t depth = r.depth;
-    bool need_comma = r.need_comma;
-    // These two matter only inside a string (and in_key up to the key's ':'):
-    // kept out of stop() so that they are not live everywhere else.
-    bool in_key = false;
-    std::uint8_t quote = 0;
+// One run of the pass, from where the Repairer stands. The hot state lives
+// here, in what the compiler keeps as locals (every step is inlined into
+// run_pass), and is written back only when the pass stops: every byte
+// stored through the output's char pointer could alias the Repairer, and
+// would make the compiler read its fields again. What is only written (the
+// snapshot marks) or rarely read stays in the Repairer.
+template <class Policy>
+class Pass {
+public:
+    using Scan = typename Policy::Scan;
+    static constexpr bool ARRIVING = Policy::Input::ARRIVING;
+
+    explicit Pass(Repairer& repairer)
+        : r(repairer),
+          out(repairer.out),
+          lx(repairer.lexer),
+          final_(repairer.final),
+          depth(repairer.depth),
+          need_comma(repairer.need_comma),
+          in_object(depth > 0 && repairer.is_object[depth - 1]),
+          in_key(repairer.step == Step::String && repairer.in_key),
+          quote(repairer.step == Step::String ? repairer.quote : 0) {}
+
+    // The steps, in the order a value is read; each returns the next.
+    CORVANE_ALWAYS_INLINE Step parse_value();
+    CORVANE_ALWAYS_INLINE Step parse_value_at_byte();
+    CORVANE_ALWAYS_INLINE Step next_element();
+    CORVANE_ALWAYS_INLINE Step next_member();
+    CORVANE_ALWAYS_INLINE Step read_colon();
+    CORVANE_ALWAYS_INLINE Step repair_string();
+    CORVANE_ALWAYS_INLINE Step look_past_quote();
+    CORVANE_ALWAYS_INLINE Step look_for_key();
+    CORVANE_ALWAYS_INLINE Step look_for_colon();
+    CORVANE_ALWAYS_INLINE Step run_strict_stretch();
+    // Writes the state back into the Repairer, to resume at `step`.
+    CORVANE_ALWAYS_INLINE void stop(Step step);
+
+private:
+    // What the steps share: a value or container done, a string opened or closed.
+    CORVANE_ALWAYS_INLINE Step missing_value();
+    CORVANE_ALWAYS_INLINE Step value_written();
+    CORVANE_ALWAYS_INLINE Step open_container();
+    CORVANE_ALWAYS_INLINE Step close_container();
+    CORVANE_ALWAYS_INLINE Step open_string();
+    CORVANE_ALWAYS_INLINE Step close_string();
+    CORVANE_ALWAYS_INLINE Step pause(Step step, Need need, std::size_t at);
+    CORVANE_ALWAYS_INLINE Step refuse(RepairError error);
+
+    // No more input will follow: always, for a whole text.
+    bool final() const {
+        if constexpr (ARRIVING) {
+            return final_;
+        } else {
+            return true;
+        }
+    }
+    // Moves a cursor over whitespace and comments; false when a comment
+    // runs into the end of what has arrived (never for a whole text).
+    bool skip_gap(Lexer& cursor) const { return skip_whitespace_and_comments<Scan>(cursor, final()); }
+    // Only a stream's snapshots read the marks of what is shown.
+    void mark_shown() {
+        if (!final()) r.shown = out.size();
+    }
+
+    Repairer& r;
+    OutputBuffer& out;
+    Lexer lx;
+    const bool final_;
+    std::uint32_t depth;
+    bool need_comma;
     // The innermost container is an object (a copy of the top of is_object).
-    bool in_object = depth > 0 && r.is_object[depth - 1];
-    auto stop = [&](Step step) {
-        r.lexer = lx;
-        r.step = step;
-        r.depth = depth;
-        r.need_comma = need_comma;
-    };
-    auto pause = [&](Step step, Need need, std::size_t at) {
-        stop(step);
-        r.pause = {need, at};
-        return Outcome::Paused;
-    };
-    auto refuse = [&](RepairError error) {
-        stop(Step::Finished);
-        r.error = error;
-        return Outcome::Refused;
-    };
+    bool in_object;
+    // These two matter only inside a string (and in_key up to the key's ':').
+    bool in_key;
+    std::uint8_t quote;
+};
 
-    switch (r.step) {
-        case Step::Value: goto value;
-        case Step::ArrayNext: goto array_next;
-        case Step::ObjectNext: goto object_next;
-        case Step::ObjectColon: goto object_colon;
-        case Step::String:
-            in_key = r.in_key;
-            quote = r.quote;
-            goto string;
-        case Step::QuoteGap: goto quote_gap;
-        case Step::QuoteWord: goto quote_word;
-        case Step::QuoteColon: goto quote_colon;
-        case Step::Finished: return Outcome::Finished;
-    }
-
-value:
-    // One value in the current place. Whitespace, comments and stray bytes
-    // before it are dropped; a ']', '}' or ',' is left and means "none here".
+// The loop over the steps. For a whole text the compiler threads each
+// step's constant result straight into the next step.
+template <class Policy>
+Outcome run_pass(Repairer& r) {
+    Pass<Policy> pass(r);
+    Step step = r.step;
     for (;;) {
-        if (!skip_whitespace_and_comments<Scan>(lx, final)) return pause(Step::Value, Need::Comment, lx.pos);
-        if (lx.at_end()) {
-            if (!final) return pause(Step::Value, Need::Byte, lx.pos);
-            goto no_value;
+        switch (step) {
+            case Step::Value: step = pass.parse_value(); break;
+            case Step::ValueAtByte: step = pass.parse_value_at_byte(); break;
+            case Step::ArrayNext: step = pass.next_element(); break;
+            case Step::ObjectNext: step = pass.next_member(); break;
+            case Step::ObjectColon: step = pass.read_colon(); break;
+            case Step::String: step = pass.repair_string(); break;
+            case Step::QuoteGap: step = pass.look_past_quote(); break;
+            case Step::QuoteWord: step = pass.look_for_key(); break;
+            case Step::QuoteColon: step = pass.look_for_colon(); break;
+            case Step::Strict: step = pass.run_strict_stretch(); break;
+            case Step::Finished:
+                pass.stop(Step::Finished);
+                return Outcome::Finished;
+            case Step::Paused: return Outcome::Paused;
+            case Step::Refused: return Outcome::Refused;
         }
-    value_at_byte:  // the array loop has skipped the gap already: whitespace is skipped once
-        const std::uint8_t byte = lx.peek();
-        switch (byte) {
-            case '"':
-            case '\'':
-                goto string_open;
-            case '[':
-            case '{':
-                // The bracket is not consumed when the limit refuses it.
-                if (depth >= MAX_DEPTH) return refuse(RepairError::DepthExceeded);
-                goto container_open;
-            case ']':
-            case '}':
-            case ',':
-                goto no_value;
-            default:
-                break;
-        }
-        const bool number = has_class(byte, byte_class::NUMBER_START);
-        if (number || has_class(byte, byte_class::WORD_START)) {
-            if (!final && !word_is_whole(lx)) return pause(Step::Value, Need::Word, lx.pos);
-            if (number) {
-                write_number<Scan>(lx, out);
-            } else {
-                write_bareword(out, scan_bareword(lx));
-            }
-            goto value_written;
-        }
-        ++lx.pos;  // a stray byte: '#', ';', '=', a '/' that opens no comment, ...
     }
+}
 
-no_value:
-    // Only a member's value can be missing inside a container (array elements
-    // start at a value's first byte): it becomes null. A missing first value
-    // is written as null at the very end.
-    if (depth == 0) goto finished;
+// A value is due in the current place. Whitespace, comments and stray bytes
+// before it are dropped; a ']', '}' or ',' is left and means "none here".
+template <class Policy>
+Step Pass<Policy>::parse_value() {
+    if (!skip_gap(lx)) return pause(Step::Value, Need::Comment, lx.pos);
+    if (lx.at_end()) {
+        if (!final()) return pause(Step::Value, Need::Byte, lx.pos);
+        return missing_value();
+    }
+    return parse_value_at_byte();
+}
+
+// The value that starts at the cursor, the gap before it skipped (the array
+// loop comes here directly, so whitespace is skipped once).
+template <class Policy>
+Step Pass<Policy>::parse_value_at_byte() {
+    const std::uint8_t byte = lx.peek();
+    switch (byte) {
+        case '"':
+        case '\'':
+            return open_string();
+        case '[':
+        case '{':
+            // The bracket is not consumed when the limit refuses it.
+            if (depth >= MAX_DEPTH) return refuse(RepairError::DepthExceeded);
+            return open_container();
+        case ']':
+        case '}':
+        case ',':
+            return missing_value();
+        default:
+            break;
+    }
+    const bool number = has_class(byte, byte_class::NUMBER_START);
+    if (number || has_class(byte, byte_class::WORD_START)) {
+        if (!final() && !word_is_whole(lx)) return pause(Step::Value, Need::Word, lx.pos);
+        if (number) {
+            write_number<Scan>(lx, out);
+        } else {
+            write_bareword(out, scan_bareword(lx));
+        }
+        return value_written();
+    }
+    ++lx.pos;  // a stray byte: '#', ';', '=', a '/' that opens no comment, ...
+    return Step::Value;
+}
+
+// Only a member's value can be missing inside a container (array elements
+// start at a value's first byte): it becomes null. A missing first value
+// is written as null at the very end.
+template <class Policy>
+Step Pass<Policy>::missing_value() {
+    if (depth == 0) return Step::Finished;
     out.append_literal("null");
-    goto value_written;
+    return value_written();
+}
 
-value_written:
-    if (!final) r.shown = out.size();  // only a stream's snapshots read it
+// A finished value continues in the loop of the container around it.
+template <class Policy>
+Step Pass<Policy>::value_written() {
+    mark_shown();
     if (depth == 0) {
         r.wrote = true;
-        goto finished;
+        return Step::Finished;
     }
     need_comma = true;
-    if (in_object) goto object_next;
-    goto array_next;
+    return in_object ? Step::ObjectNext : Step::ArrayNext;
+}
 
-container_open: {
+// Only containers change the depth. A whole text tries the strict stretch
+// inside each one it opens, unless a recent stretch ended soon.
+template <class Policy>
+Step Pass<Policy>::open_container() {
     const bool object = lx.peek() == '{';
     ++lx.pos;
     out.push(object ? '{' : '[');
     r.is_object[depth++] = object;
     in_object = object;
     need_comma = false;
-    if (!final) r.shown = out.size();  // only a stream's snapshots read it
-    if (final && r.strict_kernel != BlockKernel::None && lx.pos >= r.strict_retry_at) goto strict;
-    if (object) goto object_next;
-    goto array_next;
+    mark_shown();
+    if (final() && r.strict_kernel != BlockKernel::None && lx.pos >= r.strict_retry_at) return Step::Strict;
+    return object ? Step::ObjectNext : Step::ArrayNext;
 }
 
-strict: {
-    // The container just opened is read as strict JSON for as long as it
-    // is; the rules below go on from the stretch's last commit. A stretch
-    // that ends soon is not tried again for a while: in densely broken
-    // input it would only classify blocks to give them back.
-    const std::size_t from = lx.pos;
-    const StrictStop stop = strict_stretch(r.strict_kernel, lx.data, lx.pos, lx.end, out, r.is_object, depth);
-    if (stop.pos - from < STRICT_SHORT_RUN && !r.strict_every_container) {
-        r.strict_retry_at = stop.pos + STRICT_RETRY_GAP;
-    }
-    lx.pos = stop.pos;
-    out.truncate(stop.out_size);
-    depth = stop.depth;
-    need_comma = stop.need_comma;
-    in_object = depth > 0 && r.is_object[depth - 1];
-    if (stop.next == StrictNext::Value) goto value;
-    if (stop.next == StrictNext::Written) goto value_written;
-    if (in_object) goto object_next;
-    goto array_next;
-}
-
-container_close:
+template <class Policy>
+Step Pass<Policy>::close_container() {
     out.push(in_object ? '}' : ']');
     --depth;
     in_object = depth > 0 && r.is_object[depth - 1];
-    goto value_written;
+    return value_written();
+}
 
-array_next:
-    // Commas are never copied from the input: the loop writes its own before
-    // every element but the first, so missing, doubled and trailing commas
-    // all come out right. A '}' closes the array but is left for the
-    // enclosing object.
+// The container just opened is read as strict JSON for as long as it is;
+// the rules go on from the stretch's last commit. A stretch that ends soon
+// is not tried again for a while: in densely broken input it would only
+// classify blocks to give them back.
+template <class Policy>
+Step Pass<Policy>::run_strict_stretch() {
+    const std::size_t from = lx.pos;
+    const StrictStop last = strict_stretch(r.strict_kernel, lx.data, lx.pos, lx.end, out, r.is_object, depth);
+    if (last.pos - from < STRICT_SHORT_RUN && !r.strict_every_container) {
+        r.strict_retry_at = last.pos + STRICT_RETRY_GAP;
+    }
+    lx.pos = last.pos;
+    out.truncate(last.out_size);
+    depth = last.depth;
+    need_comma = last.need_comma;
+    in_object = depth > 0 && r.is_object[depth - 1];
+    if (last.next == StrictNext::Value) return Step::Value;
+    if (last.next == StrictNext::Written) return value_written();
+    return in_object ? Step::ObjectNext : Step::ArrayNext;
+}
+
+// Commas are never copied from the input: the loop writes its own before
+// every element but the first, so missing, doubled and trailing commas all
+// come out right. A '}' closes the array but is left for the enclosing
+// object.
+template <class Policy>
+Step Pass<Policy>::next_element() {
     for (;;) {
-        if (!skip_whitespace_and_comments<Scan>(lx, final)) return pause(Step::ArrayNext, Need::Comment, lx.pos);
+        if (!skip_gap(lx)) return pause(Step::ArrayNext, Need::Comment, lx.pos);
         if (lx.at_end()) {
-            if (!final) return pause(Step::ArrayNext, Need::Byte, lx.pos);
-            goto container_close;
+            if (!final()) return pause(Step::ArrayNext, Need::Byte, lx.pos);
+            return close_container();
         }
         const std::uint8_t byte = lx.peek();
         if (byte == ']') {
             ++lx.pos;
-            goto container_close;
+            return close_container();
         }
-        if (byte == '}') goto container_close;
+        if (byte == '}') return close_container();
         if (!has_class(byte, byte_class::VALUE_START)) {
             ++lx.pos;  // ',', ':', ';' and other strays between elements
             continue;
         }
         if (need_comma) out.push(',');
-        goto value_at_byte;
+        return Step::ValueAtByte;
     }
+}
 
-object_next:
-    // Every member gets exactly one ':' and a value ("null" when the input
-    // has none). A ']' closes the object but is left for the enclosing array.
+// Every member gets exactly one ':' and a value ("null" when the input has
+// none). A ']' closes the object but is left for the enclosing array.
+template <class Policy>
+Step Pass<Policy>::next_member() {
     for (;;) {
-        if (!skip_whitespace_and_comments<Scan>(lx, final)) return pause(Step::ObjectNext, Need::Comment, lx.pos);
+        if (!skip_gap(lx)) return pause(Step::ObjectNext, Need::Comment, lx.pos);
         if (lx.at_end()) {
-            if (!final) return pause(Step::ObjectNext, Need::Byte, lx.pos);
-            goto container_close;
+            if (!final()) return pause(Step::ObjectNext, Need::Byte, lx.pos);
+            return close_container();
         }
         const std::uint8_t byte = lx.peek();
         if (byte == '}') {
             ++lx.pos;
-            goto container_close;
+            return close_container();
         }
-        if (byte == ']') goto container_close;
+        if (byte == ']') return close_container();
         const bool quoted = byte == '"' || byte == '\'';
         if (!quoted && !is_key_start(byte)) {
             ++lx.pos;  // ',', ':', '+', '.', and brackets in key position open nothing
             continue;
         }
-        if (!quoted && !final && !word_is_whole(lx)) return pause(Step::ObjectNext, Need::Word, lx.pos);
+        if (!quoted && !final() && !word_is_whole(lx)) return pause(Step::ObjectNext, Need::Word, lx.pos);
         if (need_comma) out.push(',');
         in_key = true;
-        if (quoted) goto string_open;
+        if (quoted) return open_string();
         // An unquoted key is written as it stands: no keyword or number rewriting.
         write_token_as_string(out, scan_bareword(lx));
-        goto object_colon;
+        return Step::ObjectColon;
     }
+}
 
-object_colon:
+// After a key: its ':' is read if the input has one, and written in any case.
+template <class Policy>
+Step Pass<Policy>::read_colon() {
     in_key = false;
-    if (!skip_whitespace_and_comments<Scan>(lx, final)) return pause(Step::ObjectColon, Need::Comment, lx.pos);
-    if (lx.at_end() && !final) return pause(Step::ObjectColon, Need::Byte, lx.pos);
+    if (!skip_gap(lx)) return pause(Step::ObjectColon, Need::Comment, lx.pos);
+    if (lx.at_end() && !final()) return pause(Step::ObjectColon, Need::Byte, lx.pos);
     if (!lx.at_end() && lx.peek() == ':') ++lx.pos;
     out.push(':');
-    goto value;
+    return Step::Value;
+}
 
-string_open:
-    // Either quote opens a string; the output's is always '"'.
+// Either quote opens a string; the output's is always '"'.
+template <class Policy>
+Step Pass<Policy>::open_string() {
     quote = lx.data[lx.pos++];
     out.push('"');
-    if (!final) r.showing_string = !in_key;
-    goto string;
+    if (!final()) r.showing_string = !in_key;
+    return Step::String;
+}
 
-string:
-    // A string the input leaves open is closed.
-    {
-        const StringStop stopped = copy_string_content<Scan>(lx.data, lx.pos, lx.end, out, quote, final);
-        lx.pos = stopped.pos;
-        if (!stopped.at_quote) {
-            if (!final) {
-                r.in_key = in_key;
-                r.quote = quote;
-                return pause(Step::String, Need::Byte, lx.pos);
-            }
-            goto string_close;
+// A string's content up to its closing quote. A string the input leaves
+// open is closed. In an object member's value the quote goes on to the
+// look-ahead, which decides whether it ends the string.
+template <class Policy>
+Step Pass<Policy>::repair_string() {
+    const StringStop stopped =
+        copy_string_content<Scan, ARRIVING>(lx.data, lx.pos, lx.end, out, quote, final());
+    lx.pos = stopped.pos;
+    if (!stopped.at_quote) {
+        if (!final()) {
+            r.in_key = in_key;
+            r.quote = quote;
+            return pause(Step::String, Need::Byte, lx.pos);
         }
+        return close_string();
     }
-    if (in_key || !in_object) goto string_close;
+    if (in_key || !in_object) return close_string();
     r.look = lx.pos;
-    goto quote_gap;
+    return Step::QuoteGap;
+}
 
-string_close:
+template <class Policy>
+Step Pass<Policy>::close_string() {
     out.push('"');
-    if (!final) r.showing_string = false;
-    if (in_key) goto object_colon;
-    goto value_written;
+    if (!final()) r.showing_string = false;
+    if (in_key) return Step::ObjectColon;
+    return value_written();
+}
 
-    // In an object member's value the first unescaped quote of the opening
-    // kind must end the string: when the text after it does not read like
-    // the next member's key (`"x" b: 1`, a comma missing), the quote is an
-    // inner quote that cannot be told apart from the end, and the repair is
-    // refused. The look-ahead has a cursor of its own; the real one stays
-    // just after the quote.
-quote_gap: {
+// In an object member's value the first unescaped quote of the opening kind
+// must end the string: when the text after it does not read like the next
+// member's key (`"x" b: 1`, a comma missing), the quote is an inner quote
+// that cannot be told apart from the end, and the repair is refused. The
+// look-ahead has a cursor of its own (r.look); the real one stays just
+// after the quote. First the gap after the quote:
+template <class Policy>
+Step Pass<Policy>::look_past_quote() {
     Lexer after(lx.data, lx.length, r.look, lx.end);
-    const bool settled = skip_whitespace_and_comments<Scan>(after, final);
+    const bool settled = skip_gap(after);
     r.look = after.pos;
     if (!settled) return pause(Step::QuoteGap, Need::Comment, after.pos);
     // Closing here, the object loop would skip the same gap again: skip it once.
     if (after.at_end()) {
-        if (!final) return pause(Step::QuoteGap, Need::Byte, after.pos);
+        if (!final()) return pause(Step::QuoteGap, Need::Byte, after.pos);
         lx.pos = after.pos;
-        goto string_close;
+        return close_string();
     }
     if (!is_key_start(after.peek())) {
         lx.pos = after.pos;
-        goto string_close;
+        return close_string();
     }
+    return Step::QuoteWord;
 }
-quote_word: {
+
+// Then the word that may be the next member's key,
+template <class Policy>
+Step Pass<Policy>::look_for_key() {
     Lexer probe(lx.data, lx.length, r.look, lx.end);
-    if (!final && !word_is_whole(probe)) return pause(Step::QuoteWord, Need::Word, r.look);
+    if (!final() && !word_is_whole(probe)) return pause(Step::QuoteWord, Need::Word, r.look);
     if (scan_bareword(probe).empty()) return refuse(RepairError::AmbiguousQuote);
     r.key_at = r.look;
     r.look = r.key_end = probe.pos;
+    return Step::QuoteColon;
 }
-quote_colon: {
+
+// and the ':' that makes it one.
+template <class Policy>
+Step Pass<Policy>::look_for_colon() {
     Lexer probe(lx.data, lx.length, r.look, lx.end);
-    const bool settled = skip_whitespace_and_comments<Scan>(probe, final);
+    const bool settled = skip_gap(probe);
     r.look = probe.pos;
     if (!settled) return pause(Step::QuoteColon, Need::Comment, probe.pos);
-    if (probe.at_end() && !final) return pause(Step::QuoteColon, Need::Byte, probe.pos);
+    if (probe.at_end() && !final()) return pause(Step::QuoteColon, Need::Byte, probe.pos);
     if (probe.at_end() || probe.peek() != ':') return refuse(RepairError::AmbiguousQuote);
     // A member follows with its comma missing. The look-ahead has read its
     // key and ':' exactly as the object loop would: write them from here
     // rather than read the gap, the word and the colon a second time.
     out.push('"');
-    if (!final) {
+    if (!final()) {
         r.showing_string = false;
-        r.shown = out.size();  // only a stream's snapshots read it
+        r.shown = out.size();
     }
     write_missing_comma_member(out, lx.data + r.key_at, r.key_end - r.key_at);
     lx.pos = probe.pos + 1;
     need_comma = true;
     in_key = false;
-    goto value;
+    return Step::Value;
 }
 
-finished:
+template <class Policy>
+void Pass<Policy>::stop(Step step) {
+    r.lexer = lx;
+    r.step = step;
+    r.depth = depth;
+    r.need_comma = need_comma;
+}
+
+// Only while more input may follow: the pass stops where it cannot decide
+// yet, and says what it waits for.
+template <class Policy>
+Step Pass<Policy>::pause(Step step, Need need, std::size_t at) {
+    stop(step);
+    r.pause = {need, at};
+    return Step::Paused;
+}
+
+template <class Policy>
+Step Pass<Policy>::refuse(RepairError error) {
     stop(Step::Finished);
-    return Outcome::Finished;
+    r.error = error;
+    return Step::Refused;
 }
 
 inline bool is_digit(std::uint8_t byte) { return byte >= '0' && byte <= '9'; }

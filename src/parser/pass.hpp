@@ -16,7 +16,8 @@
 
 namespace corvane {
 
-// Where the pass stands: the label it resumes at.
+// Where the pass stands: the step it resumes at. The pass is a loop over
+// these steps, each one function of pass.cpp that returns the next.
 enum class Step : std::uint8_t {
     Value,        // a value is due in the current place
     ArrayNext,    // in an array, before the next element or the end
@@ -27,6 +28,36 @@ enum class Step : std::uint8_t {
     QuoteWord,    //   the word that may be the next member's key,
     QuoteColon,   //   and the ':' that would make it one
     Finished,     // the first value is complete, or the repair was refused
+    // Only inside one run of the pass, never resumed at:
+    ValueAtByte,  // a value at the cursor, the gap before it skipped
+    Strict,       // the strict stretch, in the container just opened
+    Paused,       // the pass has stopped to wait for input
+    Refused,      // the pass has stopped on a refusal
+};
+
+// What a whole text is: all of it is there, so the pass never stops
+// before the end and makes no test of whether more may follow.
+struct WholeText {
+    static constexpr bool ARRIVING = false;
+};
+// Text still arriving (the stream): the pass stops where the input so far
+// cannot decide, and `Repairer::final` says when the end has come.
+struct ArrivingText {
+    static constexpr bool ARRIVING = true;
+};
+
+// Told of what the pass does, by the steps; the silent one, compiled away,
+// is the default.
+struct SilentObserver {};
+
+// What the pass is compiled for: the byte-run scanners (FastScan, or the
+// reference's ScalarScan), the input (WholeText or ArrivingText) and the
+// observer. Later rule sets and observers are further members.
+template <class ScanType, class InputType, class ObserverType = SilentObserver>
+struct PassPolicy {
+    using Scan = ScanType;
+    using Input = InputType;
+    using Observer = ObserverType;
 };
 
 enum class Outcome : std::uint8_t {
