@@ -172,6 +172,50 @@ inline bool ends_word(const std::uint8_t* data, std::size_t i, std::size_t end) 
     return byte == '/' && i + 1 < end && (data[i + 1] == '/' || data[i + 1] == '*');
 }
 
+// A number in JSON's own form read from `begin`: an optional '-', then 0 or
+// digits without a leading zero, an optional fraction and an optional
+// exponent, each with at least one digit. `whole` when all of that is
+// there; `end` is where it stops (no further than `stop`), `marker` the
+// offset of its exponent's 'e' or 'E' (0 for none). `digits_end(p)` is the
+// end of the run of digits at p, which may be p itself (the caller has a
+// faster way to find it than a byte at a time). The one definition of the form, for the pass's shortcut and the
+// strict stretch's check.
+struct NumberForm {
+    bool whole;
+    std::size_t end;
+    std::size_t marker;
+};
+template <class DigitsEnd>
+CORVANE_ALWAYS_INLINE NumberForm read_json_number(const std::uint8_t* bytes, std::size_t begin, std::size_t stop,
+                                                  DigitsEnd digits_end) {
+    std::size_t p = begin;
+    // One or more digits from p.
+    auto digits = [&] {
+        const std::size_t after = p < stop ? digits_end(p) : p;
+        if (after == p) return false;
+        p = after;
+        return true;
+    };
+    if (p < stop && bytes[p] == '-') ++p;
+    if (p < stop && bytes[p] == '0') {
+        ++p;
+    } else if (!digits()) {
+        return {false, p, 0};
+    }
+    if (p < stop && bytes[p] == '.') {
+        ++p;
+        if (!digits()) return {false, p, 0};
+    }
+    std::size_t marker = 0;
+    if (p < stop && (bytes[p] == 'e' || bytes[p] == 'E')) {
+        marker = p;
+        ++p;
+        if (p < stop && (bytes[p] == '+' || bytes[p] == '-')) ++p;
+        if (!digits()) return {false, p, 0};
+    }
+    return {true, p, marker};
+}
+
 // Moves pos to the first bareword delimiter (or `end`) and returns the span it
 // passed, possibly empty.
 inline std::string_view scan_bareword(Lexer& lexer) {

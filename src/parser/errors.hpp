@@ -17,6 +17,10 @@ namespace corvane {
 // The number of containers that may be open at once.
 inline constexpr std::uint32_t MAX_DEPTH = 128;
 
+// Whether one more container may open where `depth` are open: the one test
+// of the limit, for the pass and the strict stretch alike.
+constexpr bool may_open_container(std::uint32_t depth) { return depth < MAX_DEPTH; }
+
 // The only two ways a repair is refused.
 enum class RepairError : std::uint8_t {
     DepthExceeded = 0,

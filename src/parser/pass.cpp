@@ -255,7 +255,7 @@ Step Pass<Policy>::parse_value_at_byte() {
         case '[':
         case '{':
             // The bracket is not consumed when the limit refuses it.
-            if (depth >= MAX_DEPTH) return refuse(RepairError::DepthExceeded);
+            if (!may_open_container(depth)) return refuse(RepairError::DepthExceeded);
             return open_container();
         case ']':
         case '}':
@@ -555,44 +555,19 @@ template <class Scan>
 bool copy_plain_number(Lexer& lx, OutputBuffer& out) {
     const std::uint8_t* data = lx.data;
     const std::size_t end = lx.end;
-    std::size_t p = lx.pos;
-    auto skip_digits = [&] {
-        if (p >= end || !is_digit(data[p])) return false;
-        p = Scan::skip_digits(data, p + 1, end);
-        return true;
-    };
-
-    if (data[p] == '-') ++p;
-    if (p < end && data[p] == '0') {
-        ++p;
-        if (p < end && is_digit(data[p])) return false;  // leading zeros are rewritten
-    } else if (!skip_digits()) {
-        return false;
-    }
-    if (p < end && data[p] == '.') {
-        ++p;
-        if (!skip_digits()) return false;
-    }
-    std::size_t marker = 0;
-    if (p < end && (data[p] == 'e' || data[p] == 'E')) {
-        marker = p;
-        ++p;
-        if (p < end && (data[p] == '+' || data[p] == '-')) ++p;
-        if (!skip_digits()) return false;
-    }
+    const NumberForm number =
+        read_json_number(data, lx.pos, end, [data, end](std::size_t p) { return Scan::skip_digits(data, p, end); });
+    if (!number.whole) return false;
     // The token must end here, or it is not a number at all (12abc, 1/2).
-    if (p < end) {
-        const std::uint8_t next = data[p];
-        const bool comment = next == '/' && p + 1 < end && (data[p + 1] == '/' || data[p + 1] == '*');
-        if (!has_class(next, byte_class::DELIMITER) && !comment) return false;
-    }
+    const std::size_t p = number.end;
+    if (p < end && !ends_word(data, p, end)) return false;
 
-    if (marker == 0) {
+    if (number.marker == 0) {
         out.append(data + lx.pos, p - lx.pos);
     } else {
-        out.append(data + lx.pos, marker - lx.pos);
+        out.append(data + lx.pos, number.marker - lx.pos);
         out.push('e');
-        out.append(data + marker + 1, p - marker - 1);
+        out.append(data + number.marker + 1, p - number.marker - 1);
     }
     lx.pos = p;
     return true;
