@@ -63,8 +63,13 @@ extern "C" void remove_temporaries_and_end(int signal_number) {
     ::raise(signal_number);
 }
 
+// The signals that end the process by default and that leave a temporary
+// file behind unless caught: an interrupt, a termination, a hang-up, and a
+// write to a pipe whose reader is gone (`corvane ... 2>&1 | head`).
+constexpr int ENDING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+
 void install_interrupt_cleanup() noexcept {
-    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    for (const int signal_number : ENDING_SIGNALS) {
         struct sigaction previous;
         if (::sigaction(signal_number, nullptr, &previous) != 0) continue;
         // A signal ignored on purpose (nohup, a shell's background job) stays ignored.
@@ -169,9 +174,16 @@ bool is_terminal(int fd) noexcept { return ::isatty(fd) == 1; }
 
 std::optional<Temporary> create_temporary_beside(const std::string& target) {
     std::string pattern = directory_of(target) + "/.corvane-XXXXXX";
+    // A signal between the file's creation and its tracking would leave it
+    // behind: the signals wait until it is tracked.
+    sigset_t ending, previous;
+    sigemptyset(&ending);
+    for (const int signal_number : ENDING_SIGNALS) sigaddset(&ending, signal_number);
+    ::pthread_sigmask(SIG_BLOCK, &ending, &previous);
     const int fd = ::mkstemp(pattern.data());
+    if (fd >= 0) track(pattern);
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (fd < 0) return std::nullopt;
-    track(pattern);
     // mkstemp makes the file private. The owner goes first: a change of
     // owner clears the set-user-ID and set-group-ID bits that the mode sets.
     struct stat info;

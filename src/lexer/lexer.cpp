@@ -10,6 +10,16 @@ bool is_backquote_triple(const std::uint8_t* at) {
 
 bool is_line_break(std::uint8_t byte) { return byte == '\n' || byte == '\r'; }
 
+constexpr std::uint8_t BYTE_ORDER_MARK[] = {0xEF, 0xBB, 0xBF};
+
+// The first `length` bytes (three at most) are those of a byte-order mark.
+bool matches_mark(const std::uint8_t* data, std::size_t length) {
+    for (std::size_t i = 0; i < length; ++i) {
+        if (data[i] != BYTE_ORDER_MARK[i]) return false;
+    }
+    return true;
+}
+
 // Fewer than three bytes that are all backquotes: the start of a fence, or not.
 bool may_open_fence(const std::uint8_t* data, std::size_t pos, std::size_t length) {
     for (std::size_t i = pos; i < length; ++i) {
@@ -39,9 +49,10 @@ bool scan_start(const std::uint8_t* data, std::size_t length, bool final, StartS
     };
     switch (scan.phase) {
         case Phase::Mark:
-            // Only one mark, and only at the very first byte.
-            if (length < 3 && !final) return false;
-            if (length >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF) pos = 3;
+            // Only one mark, and only at the very first byte. Decided as soon
+            // as a byte differs from it: `{}` alone is complete at once.
+            if (length < 3 && !final && matches_mark(data, length)) return false;
+            if (length >= 3 && matches_mark(data, 3)) pos = 3;
             scan.phase = Phase::Space;
             [[fallthrough]];
         case Phase::Space:

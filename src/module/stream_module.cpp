@@ -9,6 +9,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 #include <utility>
@@ -30,12 +31,15 @@ constexpr ArgumentSpec NEW_SPEC{"RepairStream", {}, 0};
 
 constexpr const char* CLOSED_MESSAGE = "feed() after close()";
 constexpr const char* BROKEN_MESSAGE = "the stream ran out of memory during a repair and was closed";
+constexpr const char* FORKED_MESSAGE =
+    "the stream was in use by another thread when the process forked; it cannot be used in the child";
 
 enum class Status : std::uint8_t {
     Open,
     Closed,   // close() succeeded; its text is kept
     Refused,  // the repair was refused; every later call raises the same ValueError
     Broken,   // the engine ran out of memory (or broke an invariant) midway: its state is unknown
+    Forked,   // in a child made by fork, while another thread of the parent held the lock
 };
 
 // What one Python RepairStream holds. Every field is touched only with
@@ -49,7 +53,47 @@ struct StreamState {
     std::string_view refusal;  // Refused: the ValueError's message (static text)
     PyRef result;              // Closed: close()'s str, handed out again on request
     std::optional<OutputText> unconverted;  // Closed, but the str could not be made yet
+    // Every stream of the process, for the child of a fork (after_fork_in_child).
+    StreamState* previous = nullptr;
+    StreamState* next = nullptr;
 };
+
+// The streams alive in this process. Changed only with the GIL held, as
+// os.fork holds it, so a child finds the list whole.
+StreamState* all_streams = nullptr;
+
+void add_stream(StreamState* state) noexcept {
+    state->next = all_streams;
+    if (all_streams) all_streams->previous = state;
+    all_streams = state;
+}
+
+void remove_stream(StreamState* state) noexcept {
+    if (state->previous) state->previous->next = state->next;
+    if (state->next) state->next->previous = state->previous;
+    if (all_streams == state) all_streams = state->next;
+}
+
+// Run in the child of a fork, with the GIL, before any Python code. The
+// child has only the thread that forked, which held no stream's lock (none
+// is held while Python code runs): a lock held now was held by a thread
+// that the child does not have, and would never be let go of. Its stream
+// may be halfway through a repair, so it is made unusable (and its engine
+// never touched again) rather than waited for; every other stream works.
+PyObject* after_fork_in_child(PyObject*, PyObject*) {
+    for (StreamState* state = all_streams; state; state = state->next) {
+        if (state->lock.try_lock()) {
+            state->lock.unlock();
+            continue;
+        }
+        // Made anew: no thread here can unlock the inherited one.
+        new (&state->lock) std::mutex();
+        state->status = Status::Forked;
+    }
+    Py_RETURN_NONE;
+}
+
+PyMethodDef AFTER_FORK_IN_CHILD = {"_after_fork_in_child", &after_fork_in_child, METH_NOARGS, nullptr};
 
 struct StreamObject {
     PyObject_HEAD
@@ -101,6 +145,7 @@ auto run_engine(StreamState& state, bool long_step, Step&& step) -> StepOutcome<
 // The ValueError for a stream that can no longer repair.
 PendingError unusable(const StreamState& state) {
     if (state.status == Status::Refused) return PendingError::message(PyExc_ValueError, std::string(state.refusal));
+    if (state.status == Status::Forked) return PendingError::message(PyExc_ValueError, FORKED_MESSAGE);
     return PendingError::message(PyExc_ValueError, BROKEN_MESSAGE);
 }
 
@@ -127,6 +172,7 @@ Expected<PyRef> construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyRef self(allocate(type, 0));
     if (!self) return PendingError::fetch();
+    add_stream(state.get());
     reinterpret_cast<StreamObject*>(self.get())->state = state.release();
     return self;
 }
@@ -238,6 +284,7 @@ Expected<PyRef> representation(PyObject* self) {
         case Status::Closed: text += "closed"; break;
         case Status::Refused: text += "refused"; break;
         case Status::Broken: text += "broken"; break;
+        case Status::Forked: text += "forked while in use"; break;
         }
         text += ", ";
         text += std::to_string(state.characters);
@@ -254,7 +301,11 @@ PyObject* new_slot(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void dealloc_slot(PyObject* self) {
     PyTypeObject* const type = Py_TYPE(self);
-    delete reinterpret_cast<StreamObject*>(self)->state;
+    StreamState* const state = reinterpret_cast<StreamObject*>(self)->state;
+    remove_stream(state);
+    // A stream left mid-repair by a fork may have its buffers half-moved:
+    // freeing them could free twice. The child keeps those few bytes.
+    if (state->status != Status::Forked) delete state;
     auto release = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     release(self);
     Py_DECREF(type);
@@ -329,7 +380,32 @@ PyType_Spec TYPE_SPEC = {
     TYPE_SLOTS,
 };
 
+// Makes after_fork_in_child run in every child that os.fork makes (and so
+// in multiprocessing's and in subprocess's with a preexec_fn). A system
+// without os.register_at_fork has no fork either.
+Expected<Done> register_fork_handler() {
+    PyRef os = expect_object(PyImport_ImportModule("os"));
+    PyRef register_at_fork(PyObject_GetAttrString(os.get(), "register_at_fork"));
+    if (!register_at_fork) {
+        PyErr_Clear();
+        return Done{};
+    }
+    PyRef handler = expect_object(PyCFunction_New(&AFTER_FORK_IN_CHILD, nullptr));
+    PyRef arguments = expect_object(PyTuple_New(0));
+    PyRef keywords = expect_object(Py_BuildValue("{sO}", "after_in_child", handler.get()));
+    PyRef done(PyObject_Call(register_at_fork.get(), arguments.get(), keywords.get()));
+    if (!done) return PendingError::fetch();
+    return Done{};
+}
+
 Expected<Done> fill_module(PyObject* module) {
+    // Once per process, however often the module is loaded.
+    static bool fork_handled = false;
+    if (!fork_handled) {
+        Expected<Done> registered = register_fork_handler();
+        if (!registered) return registered;
+        fork_handled = true;
+    }
     PyRef type = expect_object(PyType_FromSpec(&TYPE_SPEC));
     PyRef all = expect_object(Py_BuildValue("[s]", "RepairStream"));
     const char* version = CORVANE_VERSION;

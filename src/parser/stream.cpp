@@ -136,20 +136,22 @@ void RepairStream::discard_settled_input() {
     drop_waiting_comment_body();
 }
 
-// A block comment that the pass waits to see closed is skipped whole once
-// its end arrives; nothing inside it but a last '*' (half of a "*/" still to
-// come) can change anything. So a long body is dropped as it arrives rather
-// than kept: an open comment of many megabytes costs no memory. Only while
-// parsing: in the prose before the first bracket a comment is not yet known
-// to be one.
+// A comment that the pass waits to see closed is skipped whole once its end
+// arrives, and nothing inside it can change anything but its end: a line
+// break for a line comment (none has come: the pass would have gone on), a
+// last '*' of a block comment (half of a "*/" still to come). So a long body
+// is dropped as it arrives rather than kept: an open comment of many
+// megabytes costs no memory. While parsing, and in the seek for the first
+// bracket only before the prose begins: inside prose a comment is not yet
+// known to be one.
 void RepairStream::drop_waiting_comment_body() {
-    const Pause& pause = repairer_.pause;
-    if (phase_ != Phase::Parse || pause.need != Need::Comment || watched_ < pause.at + 2 ||
-        input_[pause.at] != '/' || input_[pause.at + 1] != '*') {
-        return;
-    }
+    const bool waiting = phase_ == Phase::Parse || (phase_ == Phase::Seek && prose_.leading);
+    const Pause& pause = phase_ == Phase::Parse ? repairer_.pause : prose_pause_;
+    if (!waiting || pause.need != Need::Comment || watched_ < pause.at + 2 || input_[pause.at] != '/') return;
+    const char kind = input_[pause.at + 1];
+    if (kind != '*' && kind != '/') return;
     const std::size_t body = pause.at + 2;
-    const std::size_t end = input_[watched_ - 1] == '*' ? watched_ - 1 : watched_;
+    const std::size_t end = kind == '*' && input_[watched_ - 1] == '*' ? watched_ - 1 : watched_;
     // What follows moves back too: only when that costs less than what goes.
     if (end < body + DISCARD_BYTES || end - body < input_.size() - end) return;
     erase_input(body, end);

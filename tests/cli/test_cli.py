@@ -273,10 +273,22 @@ def wait_for_temporary(directory, process):
     pytest.fail("the command never showed its temporary file")
 
 
-@posix_only
-@pytest.mark.parametrize("signal_number", [signal.SIGINT, signal.SIGTERM])
-@pytest.mark.parametrize("mode", ["output", "in-place"])
-def test_an_interrupt_removes_the_temporary_file(command, tmp_path, mode, signal_number):
+ENDING_SIGNALS = [] if ON_WINDOWS else [signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGPIPE]
+
+
+def signals_as(ignored=()):
+    """A child's signal dispositions, whatever this run inherited: a shell
+    starts a background job (`&`, nohup) with SIGINT ignored, and the command
+    rightly keeps an ignored signal ignored."""
+    def prepare():
+        for number in ENDING_SIGNALS:
+            signal.signal(number, signal.SIG_IGN if number in ignored else signal.SIG_DFL)
+    return prepare
+
+
+def interrupted_run(command, tmp_path, mode):
+    """How to start the command writing `target` in `mode` so that it stays
+    a while with its temporary file made: (arguments, stdin, target)."""
     if mode == "output":
         target = write(tmp_path / "out.json", "old")
         # Standard input stays open: the command waits with its temporary file made.
@@ -284,8 +296,17 @@ def test_an_interrupt_removes_the_temporary_file(command, tmp_path, mode, signal
     else:
         target = write(tmp_path / "big.jsonl", b"{a: 1}\n" * 15_000_000)
         arguments, stdin = ["--lines", "--in-place", "-j", "1", target], subprocess.DEVNULL
+    return arguments, stdin, target
+
+
+@posix_only
+@pytest.mark.parametrize("signal_number", ENDING_SIGNALS)
+@pytest.mark.parametrize("mode", ["output", "in-place"])
+def test_an_interrupt_removes_the_temporary_file(command, tmp_path, mode, signal_number):
+    arguments, stdin, target = interrupted_run(command, tmp_path, mode)
     before = target.read_bytes()
-    process = subprocess.Popen([command, *map(str, arguments)], stdin=stdin, stderr=subprocess.PIPE)
+    process = subprocess.Popen([command, *map(str, arguments)], stdin=stdin, stderr=subprocess.PIPE,
+                               preexec_fn=signals_as())
     try:
         wait_for_temporary(tmp_path, process)
         process.send_signal(signal_number)
@@ -295,6 +316,42 @@ def test_an_interrupt_removes_the_temporary_file(command, tmp_path, mode, signal
         process.communicate()
     assert [p.name for p in tmp_path.iterdir()] == [target.name]
     assert target.read_bytes() == before
+
+
+@posix_only
+def test_an_inherited_ignored_interrupt_stays_ignored(command, tmp_path):
+    arguments, stdin, target = interrupted_run(command, tmp_path, "output")
+    process = subprocess.Popen([command, *map(str, arguments)], stdin=stdin, stderr=subprocess.PIPE,
+                               preexec_fn=signals_as(ignored={signal.SIGINT}))
+    try:
+        wait_for_temporary(tmp_path, process)
+        # Discarded as it is sent: the command then reads its input and finishes.
+        process.send_signal(signal.SIGINT)
+        _, stderr = process.communicate(b"[1", timeout=60)
+    finally:
+        process.kill()
+    assert (process.returncode, stderr) == (0, b"")
+    assert [p.name for p in tmp_path.iterdir()] == [target.name]
+    assert target.read_bytes() == b"[1]\n"
+
+
+@posix_only
+@pytest.mark.parametrize("mode", ["output", "in-place"])
+def test_a_closed_pipe_removes_the_temporary_file(command, tmp_path, mode):
+    # The reports of refused records go to a pipe nobody reads (`2>&1 | head`).
+    records = b"[1\n" + b"[" * 129 + b"\n"
+    source = write(tmp_path / "in.jsonl", records * 1000)
+    arguments = ["--lines", "--on-error=skip"]
+    arguments += ["--in-place", source] if mode == "in-place" else [source, "-o", tmp_path / "out.jsonl"]
+    reader, writer = os.pipe()
+    os.close(reader)
+    try:
+        result = subprocess.run([command, *map(str, arguments)], stderr=writer, preexec_fn=signals_as(), timeout=60)
+    finally:
+        os.close(writer)
+    assert result.returncode == -signal.SIGPIPE
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.jsonl"]
+    assert source.read_bytes() == records * 1000
 
 
 def test_memory_is_the_input_and_the_output(command, tmp_path):

@@ -9,7 +9,10 @@ use after close or refusal, repr, threads.
 
 import inspect
 import json
+import os
+import signal
 import threading
+import warnings
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -113,26 +116,34 @@ def test_one_character_at_a_time(kind):
     run()
 
 
-# What a streamed tool call looks like, and what a snapshot must hold back
-# while a later piece could still change it.
-@pytest.mark.parametrize("chunks, snapshots", [
+# What a streamed tool call looks like, what a snapshot must hold back while
+# a later piece could still change it, and when the value is complete: as
+# soon as the bytes received rule out a byte-order mark or fence at the start.
+@pytest.mark.parametrize("chunks, snapshots, complete", [
     (['{"tool": "sea', 'rch", "args": {"q": "tr', 'ue", "n": 1', '00, "ok": tr', 'ue}}'],
      ['{"tool":"sea"}', '{"tool":"search","args":{"q":"tr"}}', '{"tool":"search","args":{"q":"true"}}',
-      '{"tool":"search","args":{"q":"true","n":100}}', '{"tool":"search","args":{"q":"true","n":100,"ok":true}}']),
+      '{"tool":"search","args":{"q":"true","n":100}}', '{"tool":"search","args":{"q":"true","n":100,"ok":true}}'],
+     True),
     (["Sure! Here is the", " JSON: ", '```json\n{"a', '": "x\\', 'n"', '}\n```'],
-     [None, None, '{}', '{"a":"x"}', '{"a":"x\\n"}', '{"a":"x\\n"}']),
-    (["[1, nu", "ll, 'it", "'s']"], ["[1]", '[1,null,"it"]', '[1,null,"it","s","]"]']),
+     [None, None, '{}', '{"a":"x"}', '{"a":"x\\n"}', '{"a":"x\\n"}'], True),
+    (["[1, nu", "ll, 'it", "'s']"], ["[1]", '[1,null,"it"]', '[1,null,"it","s","]"]'], False),
     # A surrogate pair's first escape waits for the second: decoded, the
     # shown character would change.
-    (['["a\\ud83d', '\\ude00', ' \\\\ud83d'], ['["a"]', '["a\\ud83d\\ude00"]', '["a\\ud83d\\ude00 \\\\ud83d"]']),
+    (['["a\\ud83d', '\\ude00', ' \\\\ud83d'], ['["a"]', '["a\\ud83d\\ude00"]', '["a\\ud83d\\ude00 \\\\ud83d"]'],
+     False),
+    (["{}"], ["{}"], True),
+    (["[]"], ["[]"], True),
+    (["\ufeff", "{}"], [None, "{}"], True),
+    (["`", "`", "`json\n[]"], [None, None, "[]"], True),
+    (["`{", "}"], ["{}", "{}"], True),
 ])
-def test_snapshots_of_a_stream(chunks, snapshots):
+def test_snapshots_of_a_stream(chunks, snapshots, complete):
     stream = RepairStream()
     seen = []
     for chunk in chunks:
         stream.feed(chunk)
         seen.append(stream.snapshot())
-    assert seen == snapshots
+    assert (seen, stream.complete) == (snapshots, complete)
     assert stream.close() == corvane.repair("".join(chunks))
     assert stream.value() == json.loads(stream.close())
 
@@ -233,3 +244,46 @@ def test_threads_take_turns_on_one_stream():
         thread.join()
     assert failures == []
     assert json.loads(stream.close()) == [{"k": "x" * 100000}] * 20
+
+
+FORKED = "the stream was in use by another thread when the process forked; it cannot be used in the child"
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork() on this system")
+def test_fork_while_another_thread_feeds():
+    # The child inherits the stream as that thread left it, mid-repair, and
+    # none of its threads: it must not wait for that thread. A stream nobody
+    # was using at the fork works there as before.
+    busy, idle = RepairStream(), RepairStream()
+    busy.feed("[")
+    entering = threading.Event()
+
+    def feed_long():
+        entering.set()
+        busy.feed('"' + "x" * (32 << 20))  # repaired without the GIL, the fork lands inside
+
+    thread = threading.Thread(target=feed_long)
+    thread.start()
+    entering.wait()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # 3.12+: fork with threads running
+        pid = os.fork()
+    if pid == 0:
+        signal.signal(signal.SIGALRM, signal.SIG_DFL)
+        signal.alarm(60)  # ends a child that hangs
+        outcome = 9
+        try:
+            idle.feed("{'a': 1}")
+            try:
+                busy.feed("]")
+                outcome = 1 if isinstance(json.loads(busy.close()), list) else 8
+            except ValueError as error:
+                outcome = 2 if error.args == (FORKED,) and busy.closed else 7
+            if idle.close() != '{"a":1}':
+                outcome = 6
+        finally:
+            os._exit(outcome)
+    thread.join()
+    _, status = os.waitpid(pid, 0)
+    # 1: the fork came before or after the long feed, and the stream works; 2: inside it.
+    assert os.WIFEXITED(status) and os.WEXITSTATUS(status) in (1, 2), f"status {status:#x} (SIGALRM: it hung)"
