@@ -99,6 +99,13 @@ struct Lexer {
 
     bool at_end() const { return pos >= end; }
     std::uint8_t peek() const { return data[pos]; }
+    // Calls `f` on each input position held here: a stream that drops input
+    // moves them all (the same in the types below).
+    template <class F>
+    void each_position(F&& f) {
+        f(pos);
+        f(end);
+    }
 };
 
 // A scan that reached the end of the input received so far, when more may
@@ -113,6 +120,10 @@ enum class Need : std::uint8_t {
 struct Pause {
     Need need;
     std::size_t at;
+    template <class F>
+    void each_position(F&& f) {
+        f(at);
+    }
 };
 
 // Where the significant input starts: after a byte-order mark, leading
@@ -122,6 +133,10 @@ struct StartScan {
     enum class Phase : std::uint8_t { Mark, Space, Fence, FenceLine, FenceBreaks, Done };
     Phase phase = Phase::Mark;
     std::size_t pos = 0;
+    template <class F>
+    void each_position(F&& f) {
+        f(pos);
+    }
 };
 // Advances `scan` over `data[0, length)`. True once the start is known.
 bool scan_start(const std::uint8_t* data, std::size_t length, bool final, StartScan& scan);
@@ -234,6 +249,11 @@ struct ProseScan {
     std::size_t start = 0;   // the first significant byte: parsing starts here without a bracket
     std::size_t at = 0;
     std::uint8_t quote = 0;  // the quote of the quoted stretch `at` is in, or 0
+    template <class F>
+    void each_position(F&& f) {
+        f(start);
+        f(at);
+    }
 };
 enum class SeekResult : std::uint8_t { Found, NotFound, Paused };
 // Found: lexer.pos is on the bracket. NotFound (only when `final`): lexer.pos

@@ -81,6 +81,21 @@ bool word_is_whole(const Lexer& lexer) {
     return probe.pos < probe.end;
 }
 
+// Where the last member of `out` (compact JSON that ends with a key and its
+// ':') begins, its comma not included: what a snapshot shows of a stream
+// whose strict stretch handed back just after a member's ':'.
+std::size_t before_last_member(const char* out, std::size_t size) {
+    std::size_t quote = size - 2;  // the key's closing quote
+    for (;;) {
+        --quote;
+        if (out[quote] != '"') continue;
+        std::size_t backslashes = 0;
+        while (out[quote - 1 - backslashes] == '\\') ++backslashes;
+        if (backslashes % 2 == 0) break;
+    }
+    return out[quote - 1] == ',' ? quote - 1 : quote;
+}
+
 // Whether the escape whose backslash is at `p` can be read whole from
 // `data[p, end)`: its byte, and for \u the four hex digits or what cuts them short.
 bool escape_is_whole(const std::uint8_t* data, std::size_t p, std::size_t end) {
@@ -300,7 +315,7 @@ Step Pass<Policy>::value_written() {
     return in_object ? Step::ObjectNext : Step::ArrayNext;
 }
 
-// Only containers change the depth. A whole text tries the strict stretch
+// Only containers change the depth. The pass tries the strict stretch
 // inside each one it opens, unless a recent stretch ended soon.
 template <class Policy>
 Step Pass<Policy>::open_container() {
@@ -311,7 +326,7 @@ Step Pass<Policy>::open_container() {
     in_object = object;
     need_comma = false;
     mark_shown();
-    if (final() && r.strict_kernel != BlockKernel::None && lx.pos >= r.strict_retry_at) return Step::Strict;
+    if (r.strict_kernel != BlockKernel::None && lx.pos >= r.strict_retry_at) return Step::Strict;
     return object ? Step::ObjectNext : Step::ArrayNext;
 }
 
@@ -339,8 +354,9 @@ Step Pass<Policy>::run_strict_stretch() {
     depth = last.depth;
     need_comma = last.need_comma;
     in_object = depth > 0 && r.is_object[depth - 1];
-    if (last.next == StrictNext::Value) return Step::Value;
     if (last.next == StrictNext::Written) return value_written();
+    if (!final()) r.shown = last.next == StrictNext::Value ? before_last_member(out.data(), out.size()) : out.size();
+    if (last.next == StrictNext::Value) return Step::Value;
     return in_object ? Step::ObjectNext : Step::ArrayNext;
 }
 

@@ -108,6 +108,18 @@ struct Repairer {
     // string is closed too. Snapshots of a stream show exactly that.
     std::size_t shown = 0;
     bool showing_string = false;
+
+    // Calls `f` on each input position the pass keeps, for a stream that
+    // drops input before them.
+    template <class F>
+    void each_position(F&& f) {
+        lexer.each_position(f);
+        pause.each_position(f);
+        f(look);
+        f(key_at);
+        f(key_end);
+        f(strict_retry_at);
+    }
 };
 
 // Runs the forward pass from where `r` stands until the first value is
