@@ -219,8 +219,11 @@ private:
     std::uint8_t quote;
 };
 
-// The loop over the steps. For a whole text the compiler threads each
-// step's constant result straight into the next step.
+// The loop over the steps. A step goes on into the steps that always
+// follow it (a string after its opening quote, the look-ahead after a
+// quote, a value after the array loop's gap) by calling them; it comes back
+// here where the pass would otherwise run in a circle (the value after a
+// key's ':', the container loop after a value).
 template <class Policy>
 Outcome run_pass(Repairer& r) {
     Pass<Policy> pass(r);
@@ -228,7 +231,6 @@ Outcome run_pass(Repairer& r) {
     for (;;) {
         switch (step) {
             case Step::Value: step = pass.parse_value(); break;
-            case Step::ValueAtByte: step = pass.parse_value_at_byte(); break;
             case Step::ArrayNext: step = pass.next_element(); break;
             case Step::ObjectNext: step = pass.next_member(); break;
             case Step::ObjectColon: step = pass.read_colon(); break;
@@ -236,7 +238,6 @@ Outcome run_pass(Repairer& r) {
             case Step::QuoteGap: step = pass.look_past_quote(); break;
             case Step::QuoteWord: step = pass.look_for_key(); break;
             case Step::QuoteColon: step = pass.look_for_colon(); break;
-            case Step::Strict: step = pass.run_strict_stretch(); break;
             case Step::Finished:
                 pass.stop(Step::Finished);
                 return Outcome::Finished;
@@ -326,7 +327,7 @@ Step Pass<Policy>::open_container() {
     in_object = object;
     need_comma = false;
     mark_shown();
-    if (r.strict_kernel != BlockKernel::None && lx.pos >= r.strict_retry_at) return Step::Strict;
+    if (r.strict_kernel != BlockKernel::None && lx.pos >= r.strict_retry_at) return run_strict_stretch();
     return object ? Step::ObjectNext : Step::ArrayNext;
 }
 
@@ -383,7 +384,7 @@ Step Pass<Policy>::next_element() {
             continue;
         }
         if (need_comma) out.push(',');
-        return Step::ValueAtByte;
+        return parse_value_at_byte();
     }
 }
 
@@ -414,7 +415,7 @@ Step Pass<Policy>::next_member() {
         if (quoted) return open_string();
         // An unquoted key is written as it stands: no keyword or number rewriting.
         write_token_as_string(out, scan_bareword(lx));
-        return Step::ObjectColon;
+        return read_colon();
     }
 }
 
@@ -435,7 +436,7 @@ Step Pass<Policy>::open_string() {
     quote = lx.data[lx.pos++];
     out.push('"');
     if (!final()) r.showing_string = !in_key;
-    return Step::String;
+    return repair_string();
 }
 
 // A string's content up to its closing quote. A string the input leaves
@@ -456,14 +457,14 @@ Step Pass<Policy>::repair_string() {
     }
     if (in_key || !in_object) return close_string();
     r.look = lx.pos;
-    return Step::QuoteGap;
+    return look_past_quote();
 }
 
 template <class Policy>
 Step Pass<Policy>::close_string() {
     out.push('"');
     if (!final()) r.showing_string = false;
-    if (in_key) return Step::ObjectColon;
+    if (in_key) return read_colon();
     return value_written();
 }
 
@@ -489,7 +490,7 @@ Step Pass<Policy>::look_past_quote() {
         lx.pos = after.pos;
         return close_string();
     }
-    return Step::QuoteWord;
+    return look_for_key();
 }
 
 // Then the word that may be the next member's key,
@@ -500,7 +501,7 @@ Step Pass<Policy>::look_for_key() {
     if (scan_bareword(probe).empty()) return refuse(RepairError::AmbiguousQuote);
     r.key_at = r.look;
     r.look = r.key_end = probe.pos;
-    return Step::QuoteColon;
+    return look_for_colon();
 }
 
 // and the ':' that makes it one.

@@ -29,8 +29,6 @@ enum class Step : std::uint8_t {
     QuoteColon,   //   and the ':' that would make it one
     Finished,     // the first value is complete, or the repair was refused
     // Only inside one run of the pass, never resumed at:
-    ValueAtByte,  // a value at the cursor, the gap before it skipped
-    Strict,       // the strict stretch, in the container just opened
     Paused,       // the pass has stopped to wait for input
     Refused,      // the pass has stopped on a refusal
 };
