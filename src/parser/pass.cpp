@@ -384,7 +384,9 @@ Step Pass<Policy>::next_element() {
             continue;
         }
         if (need_comma) out.push(',');
-        return parse_value_at_byte();
+        // The next element of the innermost array (this one, or one the
+        // element opened) goes on here, without a round through the loop.
+        if (const Step next = parse_value_at_byte(); next != Step::ArrayNext) return next;
     }
 }
 
@@ -412,10 +414,18 @@ Step Pass<Policy>::next_member() {
         if (!quoted && !final() && !word_is_whole(lx)) return pause(Step::ObjectNext, Need::Word, lx.pos);
         if (need_comma) out.push(',');
         in_key = true;
-        if (quoted) return open_string();
-        // An unquoted key is written as it stands: no keyword or number rewriting.
-        write_token_as_string(out, scan_bareword(lx));
-        return read_colon();
+        Step next;
+        if (quoted) {
+            next = open_string();
+        } else {
+            // An unquoted key is written as it stands: no keyword or number rewriting.
+            write_token_as_string(out, scan_bareword(lx));
+            next = read_colon();
+        }
+        // The member's value, then the next member of the innermost object,
+        // without a round through the loop.
+        if (next == Step::Value) next = parse_value();
+        if (next != Step::ObjectNext) return next;
     }
 }
 
