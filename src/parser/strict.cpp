@@ -215,21 +215,6 @@ inline void place_insertions(char* written, const Insertion* insertions, std::si
     }
 }
 
-// The bytes of a key without quotes at token i that the stretch writes as
-// it stands, or 0: when it starts as a key may and holds nothing the general
-// rules would end it at or escape (a quote, a '/', a backslash, a control
-// byte). Its 'E's, made 'e' by copy_block, are put back.
-inline std::uint64_t unquoted_key_bytes(const BlockMasks& m, unsigned i, char* written) {
-    const unsigned stop = i + static_cast<unsigned>(std::countr_zero(~(m.scalar >> i)));
-    if (stop >= BLOCK || !is_key_start(m.block[i])) return 0;
-    const std::uint64_t key = ((std::uint64_t(1) << stop) - 1) & ~((std::uint64_t(1) << i) - 1);
-    if (((m.raw.control | m.raw.backslash | m.raw.word_stop) & key) != 0) return 0;
-    for (std::uint64_t marker = m.raw.upper_e & key; marker != 0; marker &= marker - 1) {
-        written[std::popcount(m.keep & ((marker & (~marker + 1)) - 1))] = 'E';
-    }
-    return key;
-}
-
 // The stretch itself, flattened into one function per kernel (below) so
 // that each is compiled for its kernel's instruction set.
 template <class Kernel>
