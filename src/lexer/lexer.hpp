@@ -193,8 +193,9 @@ inline bool ends_word(const std::uint8_t* data, std::size_t i, std::size_t end) 
 // there; `end` is where it stops (no further than `stop`), `marker` the
 // offset of its exponent's 'e' or 'E' (0 for none). `digits_end(p)` is the
 // end of the run of digits at p, which may be p itself (the caller has a
-// faster way to find it than a byte at a time). The one definition of the form, for the pass's shortcut and the
-// strict stretch's check.
+// faster way to find it than a byte at a time). Needs begin < stop. The one
+// definition of the form, for the pass's shortcut and the strict stretch's
+// check.
 struct NumberForm {
     bool whole;
     std::size_t end;
@@ -211,7 +212,7 @@ CORVANE_ALWAYS_INLINE NumberForm read_json_number(const std::uint8_t* bytes, std
         p = after;
         return true;
     };
-    if (p < stop && bytes[p] == '-') ++p;
+    if (bytes[p] == '-') ++p;
     if (p < stop && bytes[p] == '0') {
         ++p;
     } else if (!digits()) {

@@ -200,9 +200,11 @@ private:
     }
     // Moves a cursor over whitespace and comments; false when a comment
     // runs into the end of what has arrived (never for a whole text).
-    bool skip_gap(Lexer& cursor) const { return skip_whitespace_and_comments<Scan>(cursor, final()); }
+    CORVANE_ALWAYS_INLINE bool skip_gap(Lexer& cursor) const {
+        return skip_whitespace_and_comments<Scan>(cursor, final());
+    }
     // Only a stream's snapshots read the marks of what is shown.
-    void mark_shown() {
+    CORVANE_ALWAYS_INLINE void mark_shown() {
         if (!final()) r.shown = out.size();
     }
 
