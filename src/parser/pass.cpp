@@ -2,7 +2,7 @@
 // repaired JSON to an output buffer. Only the strict stretch writes ahead of
 // its checks, and takes back what it could not confirm (parser/strict.hpp).
 //
-// Read it top-down: repair_whole_text -> run_pass (the loop over the steps)
+// Read it top-down: repair_text -> repair_whole_text -> run_pass (the loop over the steps)
 // -> one function per step (parse_value, next_element, next_member,
 // read_colon, repair_string, the look-ahead after a quote, the strict
 // stretch) -> write_number, write_bareword, write_escape ->
@@ -16,6 +16,7 @@
 #include "parser/pass.hpp"
 
 #include "lexer/lexer.hpp"
+#include "parser/repair.hpp"
 #include "parser/output.hpp"
 #include "parser/utf8.hpp"
 #include "platform/platform.hpp"
@@ -69,6 +70,13 @@ RepairResult repair_whole_text(const char* data, std::size_t length, BlockKernel
 
 template RepairResult repair_whole_text<FastScan>(const char*, std::size_t, BlockKernel, bool);
 template RepairResult repair_whole_text<ScalarScan>(const char*, std::size_t, BlockKernel, bool);
+
+// Here rather than in a file of its own, so that the whole-text repair is
+// inlined into it: a call of a small text pays for nothing else.
+RepairResult repair_text(const char* data, std::size_t length) {
+    static const BlockKernel kernel = fast_block_kernel();
+    return repair_whole_text<FastScan>(data, length, kernel, false);
+}
 
 Outcome continue_repair(Repairer& r) { return run_pass<PassPolicy<FastScan, ArrivingText>>(r); }
 
