@@ -16,8 +16,4 @@ bool is_valid_utf8_reference(const char* text, std::size_t length) noexcept {
     return find_invalid_utf8(text, length) == length;
 }
 
-bool is_valid_utf8(const char* text, std::size_t length) noexcept {
-    return platform::is_valid_utf8(reinterpret_cast<const std::uint8_t*>(text), length);
-}
-
 }  // namespace corvane
