@@ -131,90 +131,6 @@ struct Insertion {
 // At most one per token and two more per key, which needs a ':' after it.
 constexpr std::size_t MAX_INSERTIONS = 2 * BLOCK;
 
-// What the stretch carries from one block to the next.
-struct Carry {
-    std::uint64_t in_string = 0;  // all ones while a string goes on into the next block
-    std::uint64_t escape = 0;     // the next block's first byte is escaped
-    std::uint64_t scalar = 0;     // a number or word goes on into the next block
-    // The first byte known not to be strict: a control byte or a backslash
-    // that is no escape of JSON's, inside a string the tokens have not
-    // reached yet. No commit goes past it.
-    std::size_t bad_from = SIZE_MAX;
-};
-
-// One block's classes as its tokens are read from them.
-struct BlockMasks {
-    const std::uint8_t* block;  // the input's bytes, or the padded tail
-    BlockBits raw;
-    std::uint64_t quote;        // the quotes that open or close strings
-    std::uint64_t in_string;
-    std::uint64_t structural;   // structural bytes outside strings
-    std::uint64_t scalar;       // bytes of numbers and words
-    std::uint64_t tokens;       // where tokens start, up to the first byte not strict
-    std::uint64_t keep;         // the bytes copied: all but whitespace outside strings
-};
-
-// Classifies the block at `pos` and works out what lies inside strings and
-// where tokens start.
-template <class Kernel>
-CORVANE_ALWAYS_INLINE BlockMasks classify_for_tokens(const std::uint8_t* data, std::size_t pos, std::size_t end,
-                                                     std::uint8_t* tail, Carry& carry) {
-    BlockMasks m;
-    m.block = data + pos;
-    if (end - pos < BLOCK) {
-        // Spaces after the end make no tokens, and are not copied outside a
-        // string; inside an unclosed one nothing commits.
-        Kernel::pad(tail, m.block, end - pos);
-        m.block = tail;
-    }
-    m.raw = Kernel::classify(m.block);
-    std::uint64_t escaped = 0;
-    if (m.raw.backslash != 0 || carry.escape != 0) {
-        escaped = escaped_bytes(data, pos, end, m.raw.backslash, carry.escape, carry.bad_from);
-    }
-    m.quote = m.raw.quote & ~escaped;
-    m.in_string = prefix_xor(m.quote) ^ carry.in_string;
-    carry.in_string = static_cast<std::uint64_t>(static_cast<std::int64_t>(m.in_string) >> 63);
-    m.structural = m.raw.structural & ~m.in_string;
-    m.scalar = ~(m.in_string | m.raw.whitespace | m.raw.structural | m.quote);
-    const std::uint64_t scalar_start = m.scalar & ~(m.scalar << 1 | carry.scalar);
-    carry.scalar = m.scalar >> 63;
-    if (const std::uint64_t control = m.raw.control & m.in_string; control != 0) {
-        carry.bad_from = std::min(carry.bad_from, pos + static_cast<std::size_t>(std::countr_zero(control)));
-    }
-    m.tokens = m.structural | m.quote | scalar_start;
-    if (carry.bad_from != SIZE_MAX) m.tokens &= (std::uint64_t(1) << (carry.bad_from - pos)) - 1;
-    m.keep = ~(m.raw.whitespace & ~m.in_string);
-    return m;
-}
-
-// Copies the block's kept bytes to `written`, which has room for
-// STRICT_OUTPUT_ROOM; returns how many. An exponent's 'E' (the only 'E'
-// strict JSON has outside strings but in keys without quotes, which put
-// theirs back) becomes 'e'.
-template <class Kernel>
-CORVANE_ALWAYS_INLINE std::size_t copy_block(const BlockMasks& m, char* written) {
-    static_assert(BLOCK + MAX_INSERTIONS + BLOCK <= STRICT_OUTPUT_ROOM);
-    const std::size_t copied = Kernel::compress(m.block, m.keep, written);
-    for (std::uint64_t marker = m.raw.upper_e & m.scalar; marker != 0; marker &= marker - 1) {
-        written[std::popcount(m.keep & ((marker & (~marker + 1)) - 1))] = 'e';
-    }
-    return copied;
-}
-
-// Puts the insertions in place: the copied bytes after the first go back
-// from a copy of the block's output, a whole block at a time (the output
-// has the room), each piece after its insertion.
-inline void place_insertions(char* written, const Insertion* insertions, std::size_t inserted) {
-    char copy[2 * BLOCK];  // its second half only pads the whole-block copies
-    std::memcpy(copy, written, BLOCK);
-    for (std::size_t k = 0; k < inserted; ++k) {
-        const std::size_t at = insertions[k].at;
-        written[at + k] = insertions[k].byte;
-        std::memcpy(written + at + k + 1, copy + at, BLOCK);
-    }
-}
-
 // The stretch itself, flattened into one function per kernel (below) so
 // that each is compiled for its kernel's instruction set.
 template <class Kernel>
@@ -236,26 +152,56 @@ StrictStop run_stretch(const std::uint8_t* data, std::size_t pos, std::size_t en
                                                                : StrictNext::Members;
         return StrictStop{last_pos, last_out, depth, next, last_kind != Commit::Opened};
     };
-    Carry carry;
+    // The first byte known not to be strict: a control byte or a backslash
+    // that is no escape of JSON's, inside a string the tokens have not
+    // reached yet. No commit goes past it.
+    std::size_t bad_from = SIZE_MAX;
+    std::uint64_t in_string_carry = 0;  // all ones while a string goes on into the next block
+    std::uint64_t escape_carry = 0;
+    std::uint64_t scalar_carry = 0;     // a number or word goes on into the next block
     std::uint8_t tail[BLOCK];
     Insertion insertions[MAX_INSERTIONS];
 
     for (; pos < end; pos += BLOCK) {
-        const BlockMasks masks = classify_for_tokens<Kernel>(data, pos, end, tail, carry);
-        const std::uint8_t* const block = masks.block;
-        const BlockBits& raw = masks.raw;
-        const std::uint64_t quote = masks.quote;
-        const std::uint64_t structural = masks.structural;
-        const std::uint64_t scalar = masks.scalar;
-        std::uint64_t tokens = masks.tokens;
+        const std::uint8_t* block = data + pos;
+        if (end - pos < BLOCK) {
+            // Spaces after the end make no tokens, and are not copied
+            // outside a string; inside an unclosed one nothing commits.
+            Kernel::pad(tail, block, end - pos);
+            block = tail;
+        }
+        const BlockBits raw = Kernel::classify(block);
+        std::uint64_t escaped = 0;
+        if (raw.backslash != 0 || escape_carry != 0) {
+            escaped = escaped_bytes(data, pos, end, raw.backslash, escape_carry, bad_from);
+        }
+        const std::uint64_t quote = raw.quote & ~escaped;
+        const std::uint64_t in_string = prefix_xor(quote) ^ in_string_carry;
+        in_string_carry = static_cast<std::uint64_t>(static_cast<std::int64_t>(in_string) >> 63);
+        const std::uint64_t structural = raw.structural & ~in_string;
+        const std::uint64_t scalar = ~(in_string | raw.whitespace | raw.structural | quote);
+        const std::uint64_t scalar_start = scalar & ~(scalar << 1 | scalar_carry);
+        scalar_carry = scalar >> 63;
+        if (const std::uint64_t control = raw.control & in_string; control != 0) {
+            bad_from = std::min(bad_from, pos + static_cast<std::size_t>(std::countr_zero(control)));
+        }
+        std::uint64_t tokens = structural | quote | scalar_start;
+        if (bad_from != SIZE_MAX) tokens &= (std::uint64_t(1) << (bad_from - pos)) - 1;
 
-        const std::uint64_t keep = masks.keep;
+        // Everything but whitespace outside strings is copied; an exponent's
+        // 'E' (the only 'E' strict JSON has outside strings but in keys
+        // without quotes, which put theirs back) becomes 'e'.
+        const std::uint64_t keep = ~(raw.whitespace & ~in_string);
         const std::size_t block_out = out.size();
+        static_assert(BLOCK + MAX_INSERTIONS + BLOCK <= STRICT_OUTPUT_ROOM);
         char* const written = out.room(STRICT_OUTPUT_ROOM);
-        const std::size_t copied = copy_block<Kernel>(masks, written);
+        const std::size_t copied = Kernel::compress(block, keep, written);
         const auto copied_before = [&](std::uint64_t below) {
             return static_cast<std::size_t>(std::popcount(keep & below));
         };
+        for (std::uint64_t marker = raw.upper_e & scalar; marker != 0; marker &= marker - 1) {
+            written[copied_before((marker & (~marker + 1)) - 1)] = 'e';
+        }
 
         // The block's last commit, kept as the tokens pass and turned into
         // a StrictStop when the block is done.
@@ -263,10 +209,19 @@ StrictStop run_stretch(const std::uint8_t* data, std::size_t pos, std::size_t en
         int commit_end = -1;  // the block's bytes it covers; -1: none in this block
         Commit commit_kind = Commit::Members;
         std::size_t commit_inserted = 0;
-        // Puts the insertions in place and makes the block's last commit
-        // the stretch's.
+        // Puts the insertions in place: the copied bytes after the first go
+        // back from a copy of the block's output, a whole block at a time
+        // (the output has the room), each piece after its insertion.
         const auto finish_block = [&] {
-            if (inserted != 0) place_insertions(written, insertions, inserted);
+            if (inserted != 0) {
+                char copy[2 * BLOCK];  // its second half only pads the whole-block copies
+                std::memcpy(copy, written, BLOCK);
+                for (std::size_t k = 0; k < inserted; ++k) {
+                    const std::size_t at = insertions[k].at;
+                    written[at + k] = insertions[k].byte;
+                    std::memcpy(written + at + k + 1, copy + at, BLOCK);
+                }
+            }
             out.advance(copied + inserted);
             if (commit_end >= 0) {
                 const std::uint64_t below =
@@ -416,7 +371,7 @@ StrictStop run_stretch(const std::uint8_t* data, std::size_t pos, std::size_t en
         // No commit can pass a byte that is not strict; and a stretch that
         // has not committed for long (an unclosed string) gives back no more
         // than this much work to the general pass.
-        if (carry.bad_from != SIZE_MAX || last_pos + MAX_UNCOMMITTED < pos) return stopped();
+        if (bad_from != SIZE_MAX || last_pos + MAX_UNCOMMITTED < pos) return stopped();
     }
     return stopped();
 }
