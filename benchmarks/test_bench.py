@@ -2,6 +2,9 @@
 something when the inputs are the ones described and are actually repaired."""
 
 import json
+import pathlib
+import subprocess
+import sys
 
 import pytest
 
@@ -125,3 +128,15 @@ def test_bench_files_repair_in_both_variants(corvane):
         if variant == "valid":
             same = value == json.loads(text)
             assert same, f"{name}: the repair changed the value of valid JSON"
+
+
+def test_free_threading_script_prints_its_tables(corvane):
+    # One short round in this interpreter: each configuration's child runs,
+    # and every table and goal line is printed.
+    script = pathlib.Path(__file__).with_name("free_threading.py")
+    out = subprocess.run([sys.executable, str(script), "--quick", "--gil-python", sys.executable],
+                         capture_output=True, text=True, timeout=300, check=True).stdout
+    for line in ["short records: repairs per second", "1 MB documents: repairs per second",
+                 "GIL off (PYTHON_GIL=0)", "GIL on (PYTHON_GIL=1)", "goal: 2 threads >= 1.8x",
+                 "One thread: time per call"]:
+        assert line in out

@@ -8,7 +8,14 @@
 #   3. the sdist: the files a build and the tests need are in it (every
 #      tracked file under src/ and stubs/), and nothing big or built;
 #   4. the sdist installs into a fresh virtual environment, where the module
-#      and the `corvane` command work and the sdist's own tests/python passes.
+#      and the `corvane` command work and the sdist's own tests/python passes;
+#   5. the sdist builds on the free-threaded CPython 3.13t (from
+#      build-free-threaded.sh; skipped without it): a cp313-cp313t wheel with
+#      version-specific libraries and a manylinux tag, whose modules import
+#      with the GIL left off;
+#   6. cibuildwheel, at the version the release workflow runs, selects for
+#      every platform and architecture of pyproject.toml an abi3 build and a
+#      cp314t one, and cp313t where the workflow enables it.
 # Its tools come from PyPI into a throwaway venv; work files go to
 # build/release-check/ (git-ignored). Exits non-zero if any check failed.
 set -uo pipefail
@@ -30,17 +37,20 @@ ok() { echo "ok: $1"; }
 rm -rf "$WORK"
 mkdir -p "$WORK/run"
 
-step "tools (build, twine, abi3audit, auditwheel, trove-classifiers)"
+# The cibuildwheel the release workflow runs, written there once.
+CIBUILDWHEEL="$(sed -n 's|.*uses: pypa/cibuildwheel@v\([0-9.]*\)$|\1|p' "$ROOT/.github/workflows/wheels.yml" | sort -u)"
+
+step "tools (build, twine, abi3audit, auditwheel, trove-classifiers, cibuildwheel)"
 if ! { "$PYTHON" -m venv "$WORK/tools" &&
     "$WORK/tools/bin/python" -m pip install -q --disable-pip-version-check \
-        build twine abi3audit auditwheel trove-classifiers; } >"$WORK/tools.log" 2>&1; then
+        build twine abi3audit auditwheel trove-classifiers "cibuildwheel==$CIBUILDWHEEL"; } >"$WORK/tools.log" 2>&1; then
     tail -n 20 "$WORK/tools.log"
     echo "FAIL: could not install the tools (log: build/release-check/tools.log)"
     exit 1
 fi
 TOOLS="$WORK/tools/bin"
 "$TOOLS/python" -m pip list --disable-pip-version-check 2>/dev/null |
-    grep -iE '^(build|twine|abi3audit|auditwheel|trove-classifiers) '
+    grep -iE '^(build|twine|abi3audit|auditwheel|trove-classifiers|cibuildwheel) '
 
 step "python -m build: the sdist, then the wheel from it"
 if ! (cd "$ROOT" && "$TOOLS/python" -m build -o "$WORK/dist" .) >"$WORK/build.log" 2>&1; then
@@ -244,11 +254,92 @@ else
     fail "pip install of the sdist into a fresh venv (log: build/release-check/install.log)"
 fi
 
+step "free-threaded CPython 3.13t: a wheel from the sdist"
+FT_PYTHON="$(bash "$ROOT/scripts/build-free-threaded.sh")" || FT_PYTHON=""
+ft_summary="skipped (no free-threaded CPython)"
+if [ -n "$FT_PYTHON" ]; then
+    if (cd "$WORK/run" && "$FT_PYTHON" -m pip wheel -q --disable-pip-version-check --no-deps \
+        -w "$WORK/ft-dist" "$SDIST") >"$WORK/ft-build.log" 2>&1; then
+        FT_WHEEL="$(echo "$WORK"/ft-dist/*.whl)"
+        ft_summary="$(basename "$FT_WHEEL")"
+        ok "built $ft_summary"
+        names="$("$TOOLS/python" -c 'import sys, zipfile; print("\n".join(zipfile.ZipFile(sys.argv[1]).namelist()))' "$FT_WHEEL")"
+        if [[ "$ft_summary" =~ ^corvane-${VERSION//./\\.}-cp313-cp313t-linux_(x86_64|aarch64)\.whl$ ]] &&
+            grep -qx 'corvane\.cpython-313t-[^/]*\.so' <<<"$names" &&
+            grep -qx 'corvane_stream\.cpython-313t-[^/]*\.so' <<<"$names" &&
+            ! grep -q 'abi3' <<<"$names"; then
+            ok "cp313-cp313t tag and version-specific libraries"
+        else
+            echo "$names"
+            fail "the free-threaded wheel's tag or libraries"
+        fi
+        ft_tag="$("$TOOLS/auditwheel" show "$FT_WHEEL" 2>&1 | tr -s ' \n' ' ' |
+            grep -oE 'consistent with the following platform tag: "[^"]+"' | head -n 1 | cut -d'"' -f2)"
+        if [[ "$ft_tag" =~ ^manylinux_2_[0-9]+_(x86_64|aarch64)$ ]]; then
+            ok "auditwheel: $ft_tag"
+        else
+            fail "auditwheel show names no manylinux tag for the free-threaded wheel (got '${ft_tag:-nothing}')"
+        fi
+        if { "$FT_PYTHON" -m venv "$WORK/ft-venv" &&
+            "$WORK/ft-venv/bin/python" -m pip install -q --disable-pip-version-check --no-deps "$FT_WHEEL" &&
+            (cd "$WORK/run" && env -u PYTHON_GIL "$WORK/ft-venv/bin/python" -c '
+import sys, corvane, corvane_stream
+assert corvane.repair("{a: [1 2") == "{\"a\":[1,2]}"
+assert not sys._is_gil_enabled(), "importing the modules turned the GIL back on"'); } >"$WORK/ft-install.log" 2>&1; then
+            ok "the modules import on 3.13t with the GIL left off, and repair"
+        else
+            tail -n 20 "$WORK/ft-install.log"
+            fail "the free-threaded wheel on 3.13t (log: build/release-check/ft-install.log)"
+        fi
+    else
+        tail -n 30 "$WORK/ft-build.log"
+        ft_summary="FAILED"
+        fail "pip wheel of the sdist on 3.13t (log: build/release-check/ft-build.log)"
+    fi
+fi
+
+step "cibuildwheel $CIBUILDWHEEL: the builds selected for each platform"
+if "$TOOLS/python" - "$ROOT" "$TOOLS/cibuildwheel" <<'EOF'
+import os, subprocess, sys, tomllib
+
+root, cibuildwheel = sys.argv[1:]
+config = tomllib.load(open(os.path.join(root, "pyproject.toml"), "rb"))["tool"]["cibuildwheel"]
+problems = []
+total = 0
+# As the workflow runs it: by default, then with 3.13t enabled.
+for platform in ("linux", "macos", "windows"):
+    for enable in ("", "cpython-freethreading"):
+        env = {k: v for k, v in os.environ.items() if not k.startswith("CIBW_")}
+        if enable:
+            env["CIBW_ENABLE"] = enable
+        ids = subprocess.run([cibuildwheel, "--print-build-identifiers", "--platform", platform],
+                             cwd=root, env=env, capture_output=True, text=True, check=True).stdout.split()
+        total += len(ids) if enable else 0
+        for arch in config[platform]["archs"]:
+            mine = [i for i in ids if i.lower().endswith(arch.lower())]
+            kinds = {"abi3": ("cp38-", "cp39-"), "cp314t": ("cp314t-",)}
+            if enable:
+                kinds["cp313t"] = ("cp313t-",)
+            for kind, prefixes in kinds.items():
+                if not any(i.startswith(prefixes) for i in mine):
+                    problems.append("%s %s%s: no %s build" % (platform, arch, " with " + enable if enable else "", kind))
+for line in problems:
+    print("  " + line)
+print("%d builds over the three platforms with 3.13t enabled" % total)
+sys.exit(1 if problems else 0)
+EOF
+then
+    ok "an abi3, a cp314t and (enabled) a cp313t build for every platform and architecture"
+else
+    fail "cibuildwheel's build selection"
+fi
+
 step "summary"
 echo "sdist:      $(basename "$SDIST") ($sdist_summary)"
 echo "wheel:      $(basename "$WHEEL")"
 echo "abi3audit:  $abi3_summary"
 echo "auditwheel: ${manylinux_tag:-none}"
+echo "3.13t:      $ft_summary"
 echo "time:       $((SECONDS - started)) s"
 if [ "${#failures[@]}" -ne 0 ]; then
     echo "${#failures[@]} check(s) failed:"

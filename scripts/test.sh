@@ -5,7 +5,9 @@
 #      corpus replay and the allocation-failure test;
 #   2. a short fuzzing run of each libFuzzer target (clang, ASan, UBSan);
 #   3. the Python suite under every CPython 3.8+ that pyenv provides, each
-#      importing the one abi3 wheel built here;
+#      importing the one abi3 wheel built here; and under the free-threaded
+#      CPython 3.13t (built once from ../shared, outside the tree) from its
+#      own wheel, with a thread stress test with the GIL off and on;
 #   4. with python3: the command-line tool, the type stubs, repair at scale,
 #      allocation failures inside the module, and the benchmark scripts;
 #   5. other targets: the engine's tests on 64-bit ARM under qemu-user, the
@@ -50,6 +52,9 @@ fi
 
 step "Python suite under every CPython 3.8+, one wheel"
 bash scripts/test-pythons.sh
+
+step "Python suite and thread stress test under free-threaded CPython 3.13t"
+bash scripts/test-free-threaded.sh
 
 step "command, type stubs, scale-out, allocation failures, benchmark scripts (python3)"
 # Run from outside the tree so the installed module is the one imported.

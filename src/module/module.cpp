@@ -1,7 +1,7 @@
 // The extension module as the interpreter sees it: the definition handed out
 // by PyInit_corvane and the execution step that fills each new module object.
+#include "module/definition.hpp"
 #include "module/functions.hpp"
-#include "module/guard.hpp"
 #include "parser/repair.hpp"
 
 #include <cstring>
@@ -106,22 +106,7 @@ Expected<Done> fill_module(PyObject* module) {
     return Done{};
 }
 
-PyModuleDef_Slot SLOTS[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(&module_exec<fill_module>)},
-    {0, nullptr},
-};
-
-PyModuleDef DEFINITION = {
-    PyModuleDef_HEAD_INIT,
-    "corvane",
-    "",
-    0,
-    nullptr,
-    SLOTS,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef DEFINITION = module_definition<fill_module>("corvane", "");
 
 }  // namespace
 }  // namespace corvane::module

@@ -1,7 +1,9 @@
 #include "module/pending_error.hpp"
 
+#include "module/kept_object.hpp"
 #include "parser/repair.hpp"
 
+#include <atomic>
 #include <new>
 
 // PyErr_Fetch, PyErr_NormalizeException and PyErr_Restore are the only ways
@@ -20,16 +22,15 @@ constexpr const char* UNKNOWN_TYPE_NAME = "<failed to extract type name>";
 
 // The internal-error exception type, made on first need and kept for the life
 // of the process. Derives from BaseException so that `except Exception`
-// handlers do not swallow a broken invariant. Only touched with the GIL held.
+// handlers do not swallow a broken invariant.
 PyObject* internal_error_type() noexcept {
-    static PyObject* type = nullptr;
-    if (type == nullptr) {
-        type = PyErr_NewExceptionWithDoc(
+    static std::atomic<PyObject*> type{nullptr};
+    return kept_object(type, [] {
+        return PyErr_NewExceptionWithDoc(
             "corvane.InternalError",
             "Raised when corvane breaks one of its own invariants; this is a bug in corvane.",
             PyExc_BaseException, nullptr);
-    }
-    return type;
+    });
 }
 
 // A type's __qualname__ as a str with any unencodable character replaced by

@@ -1,10 +1,11 @@
 // The corvane_stream extension module: RepairStream, the repair of JSON that
 // is still arriving, as a Python type over the engine's RepairStream.
 #include "module/arguments.hpp"
-#include "module/guard.hpp"
+#include "module/definition.hpp"
 #include "module/json_loads.hpp"
 #include "parser/stream.hpp"
 
+#include <atomic>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -58,17 +59,26 @@ struct StreamState {
     StreamState* next = nullptr;
 };
 
-// The streams alive in this process. Changed only with the GIL held, as
-// os.fork holds it, so a child finds the list whole.
+// The streams alive in this process, and the lock their links are changed
+// under: streams are made and freed on many threads at once when there is
+// no GIL. The lock is held only for the few pointer moves below, by a
+// thread attached to the interpreter, never across a call into it. So a
+// thread waiting for it waits only for such a move, and os.fork, which
+// stops every other thread where it may next run Python code (or holds
+// the GIL, on a CPython with one), leaves the list whole and the lock free
+// in the child.
+std::mutex all_streams_lock;
 StreamState* all_streams = nullptr;
 
 void add_stream(StreamState* state) noexcept {
+    std::lock_guard<std::mutex> guard(all_streams_lock);
     state->next = all_streams;
     if (all_streams) all_streams->previous = state;
     all_streams = state;
 }
 
 void remove_stream(StreamState* state) noexcept {
+    std::lock_guard<std::mutex> guard(all_streams_lock);
     if (state->previous) state->previous->next = state->next;
     if (state->next) state->next->previous = state->previous;
     if (all_streams == state) all_streams = state->next;
@@ -399,12 +409,15 @@ Expected<Done> register_fork_handler() {
 }
 
 Expected<Done> fill_module(PyObject* module) {
-    // Once per process, however often the module is loaded.
-    static bool fork_handled = false;
-    if (!fork_handled) {
+    // Once per process, however often the module is loaded, and by however
+    // many threads at once.
+    static std::atomic<bool> fork_handled{false};
+    if (!fork_handled.exchange(true)) {
         Expected<Done> registered = register_fork_handler();
-        if (!registered) return registered;
-        fork_handled = true;
+        if (!registered) {
+            fork_handled = false;
+            return registered;
+        }
     }
     PyRef type = expect_object(PyType_FromSpec(&TYPE_SPEC));
     PyRef all = expect_object(Py_BuildValue("[s]", "RepairStream"));
@@ -419,22 +432,8 @@ Expected<Done> fill_module(PyObject* module) {
     return Done{};
 }
 
-PyModuleDef_Slot MODULE_SLOTS[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(&module_exec<fill_module>)},
-    {0, nullptr},
-};
-
-PyModuleDef DEFINITION = {
-    PyModuleDef_HEAD_INIT,
-    "corvane_stream",
-    "Repair of JSON that is still arriving, with snapshots that only grow.",
-    0,
-    nullptr,
-    MODULE_SLOTS,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef DEFINITION = module_definition<fill_module>(
+    "corvane_stream", "Repair of JSON that is still arriving, with snapshots that only grow.");
 
 }  // namespace
 }  // namespace corvane::module

@@ -166,9 +166,12 @@ def test_same_object_from_eight_threads():
 # Daemon threads still inside a repair when the interpreter exits: CPython
 # ends each one as it asks for the GIL back, and that must simply end it.
 # Streams give the GIL up twice: for a long chunk, and while waiting for
-# another thread's turn on the same stream.
+# another thread's turn on the same stream. json is imported first: a thread
+# still importing it at exit is CPython's risk, not corvane's (on 3.13t such a
+# thread, handed the type lock while it waited, ends holding it and the exit
+# hangs).
 DAEMONS_AT_EXIT = """
-import threading, time, corvane
+import json, threading, time, corvane
 from corvane_stream import RepairStream
 text = "[" + "1, " * 30000
 shared = RepairStream()

@@ -1,0 +1,32 @@
+// How every module of the wheel is defined: multi-phase initialisation over
+// one fill step, and the same promises to the interpreter for each.
+#pragma once
+
+#include "module/guard.hpp"
+
+namespace corvane::module {
+
+// A module's slots. Where the interpreter knows of the GIL (3.13 on, full
+// API), each module declares that it does not need it: a free-threaded
+// CPython would otherwise turn the GIL back on at import. Every module keeps
+// its shared state safe without the GIL (see pending_error.cpp and
+// stream_module.cpp), and the engine keeps none. The stable ABI of older
+// CPythons has no such slot, and they would refuse one they do not know.
+template <Expected<Done> (*Fill)(PyObject*)>
+inline PyModuleDef_Slot MODULE_SLOTS[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&module_exec<Fill>)},
+#ifdef Py_mod_gil
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+// The definition that PyInit_<name> hands to PyModuleDef_Init.
+template <Expected<Done> (*Fill)(PyObject*)>
+PyModuleDef module_definition(const char* name, const char* doc) noexcept {
+    return PyModuleDef{
+        PyModuleDef_HEAD_INIT, name, doc, 0, nullptr, MODULE_SLOTS<Fill>, nullptr, nullptr, nullptr,
+    };
+}
+
+}  // namespace corvane::module
