@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <fstream>
+#include <iterator>
 #include <new>
 #include <optional>
 
@@ -53,18 +55,34 @@ std::string printable(std::string_view bytes, std::size_t limit = 600) {
     return out;
 }
 
-RepairResult run_repair(std::string_view input, bool input_is_utf8,
-                        RepairResult (*engine)(const char*, std::size_t) = repair_text) {
+// The outcome of one engine on `input`: its result, or that it faulted
+// (which only input that is not UTF-8 may make it do), or the verdict of
+// anything else it threw.
+struct Run {
+    std::optional<RepairResult> result;
+    std::string fault;  // the internal fault's text, when there was one
+    std::string verdict;
+};
+Run run_engine(RepairResult (*engine)(const char*, std::size_t), std::string_view input) {
+    Run run;
     try {
-        return engine(input.data(), input.size());
+        run.result.emplace(engine(input.data(), input.size()));
     } catch (const InternalFault& fault) {
-        // The engine refuses to hand out invalid UTF-8; with invalid input
-        // that is its documented way out, with valid input it is a bug.
-        if (input_is_utf8) fail("internal fault on valid UTF-8 input", input, fault.what());
-        throw;
+        run.fault = fault.what();
     } catch (const std::exception& e) {
-        fail("unexpected exception", input, e.what());
+        run.verdict = std::string("unexpected exception: ") + e.what();
     }
+    return run;
+}
+
+RepairResult fast_engine(const char* data, std::size_t size) { return repair_text(data, size); }
+
+bool same_outcome(const RepairResult& a, const RepairResult& b) {
+    return a.ok() == b.ok() && (a.ok() ? a.text() == b.text() : a.error() == b.error());
+}
+
+std::string shown(const RepairResult& result) {
+    return result.ok() ? printable(result.text()) : "refused: " + std::string(error_message(result.error()));
 }
 
 }  // namespace
@@ -193,76 +211,97 @@ std::string compact_valid_json(std::string_view text, std::size_t& depth) {
     return out;
 }
 
-void check_repair(std::string_view input) {
+namespace {
+
+// differential_violation, keeping the fast engine's run in `fast`.
+std::string compare_engines(std::string_view input, Run& fast) {
     const bool input_is_utf8 = is_valid_utf8(input);
-    std::optional<RepairResult> result;
-    try {
-        result.emplace(run_repair(input, input_is_utf8));
-    } catch (const InternalFault&) {
-        // Input that is not UTF-8: the reference must give up on it too.
-        try {
-            repair_text_reference(input.data(), input.size());
-        } catch (const InternalFault&) {
-            return;
-        }
-        fail("only the fast engine faults", input);
-    }
-    std::optional<RepairResult> held;
-    try {
-        held.emplace(run_repair(input, input_is_utf8, repair_text_reference));
-    } catch (const InternalFault&) {
-        fail("only the reference faults", input);
-    }
-    const RepairResult& reference = *held;
-    const auto differs = [&reference](const RepairResult& other) {
-        return reference.ok() != other.ok() || (!reference.ok() && reference.error() != other.error()) ||
-               reference.text() != other.text();
-    };
-    if (differs(*result)) {
-        fail("the fast engine and the reference differ", input,
-             std::string(result->text()) + " <> " + std::string(reference.text()));
-    }
+    fast = run_engine(fast_engine, input);
+    const Run reference = run_engine(repair_text_reference, input);
     // The engine with the strict stretch's scalar kernel, tried at every
-    // container: its output is the fast engine's, so it cannot fault here.
-    const RepairResult twin = run_repair(input, input_is_utf8, repair_text_scalar_blocks);
-    if (differs(twin)) {
-        fail("the strict stretch's scalar kernel and the reference differ", input,
-             std::string(twin.text()) + " <> " + std::string(reference.text()));
+    // container: its output is the fast engine's.
+    const Run twin = run_engine(repair_text_scalar_blocks, input);
+    for (const Run* run : {static_cast<const Run*>(&fast), &reference, &twin}) {
+        if (!run->verdict.empty()) return run->verdict;
+        // The engine refuses to hand out invalid UTF-8; with invalid input
+        // that is its documented way out, with valid input it is a bug.
+        if (!run->result && input_is_utf8) return "internal fault on valid UTF-8 input: " + run->fault;
     }
-    const bool input_is_json = input_is_utf8 && is_strict_json(input);
+    if (!fast.result || !reference.result || !twin.result) {
+        if (fast.result || reference.result || twin.result) return "only some of the engines fault";
+        return {};
+    }
+    if (!same_outcome(*fast.result, *reference.result)) {
+        return "the fast engine and the reference differ: " + shown(*fast.result) + " <> " +
+               shown(*reference.result);
+    }
+    if (!same_outcome(*twin.result, *reference.result)) {
+        return "the strict stretch's scalar kernel and the reference differ: " + shown(*twin.result) + " <> " +
+               shown(*reference.result);
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string differential_violation(std::string_view input) {
+    Run fast;
+    return compare_engines(input, fast);
+}
+
+std::string property_violation(std::string_view input, const RepairResult& result) {
+    const bool input_is_json = is_valid_utf8(input) && is_strict_json(input);
     std::size_t depth = 0;
     std::string expected;
     if (input_is_json) expected = compact_valid_json(input, depth);
 
-    if (!result->ok()) {
-        RepairError kind = result->error();
-        std::string_view message = error_message(kind);
+    if (!result.ok()) {
+        const RepairError kind = result.error();
+        const std::string_view message = error_message(kind);
         if (kind == RepairError::DepthExceeded) {
-            if (message != DEPTH_MESSAGE) fail("wrong nesting message", input, message);
+            if (message != DEPTH_MESSAGE) return "wrong nesting message: " + std::string(message);
         } else if (kind == RepairError::AmbiguousQuote) {
-            if (message != QUOTE_MESSAGE) fail("wrong quote message", input, message);
-            if (input_is_json) fail("valid JSON refused as ambiguous", input);
+            if (message != QUOTE_MESSAGE) return "wrong quote message: " + std::string(message);
+            if (input_is_json) return "valid JSON refused as ambiguous";
         } else {
-            fail("refusal of an unknown kind", input);
+            return "refusal of an unknown kind";
         }
-        if (input_is_json && depth <= MAX_DEPTH) fail("valid JSON within the limit refused", input);
-        return;
+        if (input_is_json && depth <= MAX_DEPTH) return "valid JSON within the limit refused";
+        return {};
     }
 
-    const std::string text(result->text());
-    if (!is_valid_utf8(text)) fail("output is not valid UTF-8", input, text);
-    if (!is_strict_json(text)) fail("output is not valid JSON", input, text);
+    const std::string text(result.text());
+    if (!is_valid_utf8(text)) return "output is not valid UTF-8: " + printable(text);
+    if (!is_strict_json(text)) return "output is not valid JSON: " + printable(text);
     std::size_t output_depth = 0;
-    if (compact_valid_json(text, output_depth) != text) fail("output is not compact", input, text);
-    if (output_depth > MAX_DEPTH) fail("output nested past the limit", input, text);
+    if (compact_valid_json(text, output_depth) != text) return "output is not compact: " + printable(text);
+    if (output_depth > MAX_DEPTH) return "output nested past the limit: " + printable(text);
     if (input_is_json) {
-        if (depth > MAX_DEPTH) fail("valid JSON past the limit was not refused", input, text);
-        if (text != expected) fail("valid JSON did not keep its text", input, text);
+        if (depth > MAX_DEPTH) return "valid JSON past the limit was not refused: " + printable(text);
+        if (text != expected) return "valid JSON did not keep its text: " + printable(text);
     }
+    const Run again = run_engine(fast_engine, text);
+    if (!again.result) return "repairing the output fails: " + again.verdict + again.fault;
+    if (!again.result->ok()) return "repairing the output is refused: " + printable(text);
+    if (again.result->text() != text) return "repairing the output changes it: " + printable(again.result->text());
+    return {};
+}
 
-    RepairResult again = run_repair(text, true);
-    if (!again.ok()) fail("repairing the output is refused", input, text);
-    if (again.text() != text) fail("repairing the output changes it", input, again.text());
+std::string repair_violation(std::string_view input) {
+    Run fast;
+    if (std::string broken = compare_engines(input, fast); !broken.empty()) return broken;
+    if (!fast.result) return {};  // input that is not UTF-8, given up on by every engine alike
+    return property_violation(input, *fast.result);
+}
+
+void check_repair(std::string_view input) {
+    if (const std::string broken = repair_violation(input); !broken.empty()) fail(broken, input);
+}
+
+std::optional<std::string> read_file(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 namespace {

@@ -1,13 +1,18 @@
-// The properties every repair must have, shared by the fuzz targets and their
-// replay builds. A broken property prints what broke and aborts, so libFuzzer
-// keeps the input and a replay run fails loudly.
+// The properties every repair must have, as verdicts (what broke, or
+// nothing), shared by the engine's C++ tests, the fuzz targets and their
+// replay builds. In a fuzz target a broken property prints what broke and
+// aborts, so libFuzzer keeps the input and a replay run fails loudly.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "parser/repair.hpp"
 
 namespace corvane::fuzz {
 
@@ -39,10 +44,25 @@ bool is_strict_json(std::string_view text);
 // lower case), and the deepest container nesting in `depth`.
 std::string compact_valid_json(std::string_view text, std::size_t& depth);
 
-// Repairs `input` with the fast engine and with the scalar reference, which
-// must agree byte for byte, and checks every property; aborts on the first
-// violation.
+// The verdicts: what broke, or an empty string when nothing did.
+//
+// The fast engine, the scalar reference and the engine with the strict
+// stretch's scalar kernel must agree byte for byte, refusals included; an
+// internal fault is allowed only for input that is not UTF-8, from all three.
+std::string differential_violation(std::string_view input);
+// What every result of `input` must satisfy: a refusal is one of the two
+// kinds with its message, and never of valid JSON within the limit; a text
+// is valid UTF-8, strict JSON, compact, within the limit, the input's own
+// text (compacted) when that is valid JSON, and repairs to itself.
+std::string property_violation(std::string_view input, const RepairResult& result);
+// Both of the above, for the fast engine's result.
+std::string repair_violation(std::string_view input);
+
+// repair_violation for the fuzz targets: aborts on the first violation.
 void check_repair(std::string_view input);
+
+// The bytes of a file, or nothing when it cannot be read.
+std::optional<std::string> read_file(const std::filesystem::path& path);
 
 // Whether the compact JSON text `before` grows into `after`: the same type,
 // and a string only longer, an array only with more elements, an object

@@ -7,10 +7,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
+
+#include "checks.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
@@ -25,11 +25,6 @@ extern "C" void report_current_input(int signal_number) {
     std::fprintf(stderr, "replay: failing input: %s\n", current_input.c_str());
     std::signal(signal_number, SIG_DFL);
     std::raise(signal_number);
-}
-
-std::string read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 }  // namespace
@@ -58,7 +53,7 @@ int main(int argc, char** argv) {
     std::signal(SIGABRT, report_current_input);
     std::signal(SIGSEGV, report_current_input);
     for (const auto& path : files) {
-        std::string bytes = read_file(path);
+        const std::string bytes = corvane::fuzz::read_file(path).value_or(std::string());
         current_input = path.string();
         LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
     }

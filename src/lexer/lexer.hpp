@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "lexer/platform.hpp"
+#include "platform/platform.hpp"
 #include "lexer/scan.hpp"
 
 namespace corvane {
@@ -99,6 +99,13 @@ struct Lexer {
 
     bool at_end() const { return pos >= end; }
     std::uint8_t peek() const { return data[pos]; }
+    // Calls `f` on each input position held here: a stream that drops input
+    // moves them all (the same in the types below).
+    template <class F>
+    void each_position(F&& f) {
+        f(pos);
+        f(end);
+    }
 };
 
 // A scan that reached the end of the input received so far, when more may
@@ -113,6 +120,10 @@ enum class Need : std::uint8_t {
 struct Pause {
     Need need;
     std::size_t at;
+    template <class F>
+    void each_position(F&& f) {
+        f(at);
+    }
 };
 
 // Where the significant input starts: after a byte-order mark, leading
@@ -122,6 +133,10 @@ struct StartScan {
     enum class Phase : std::uint8_t { Mark, Space, Fence, FenceLine, FenceBreaks, Done };
     Phase phase = Phase::Mark;
     std::size_t pos = 0;
+    template <class F>
+    void each_position(F&& f) {
+        f(pos);
+    }
 };
 // Advances `scan` over `data[0, length)`. True once the start is known.
 bool scan_start(const std::uint8_t* data, std::size_t length, bool final, StartScan& scan);
@@ -172,6 +187,51 @@ inline bool ends_word(const std::uint8_t* data, std::size_t i, std::size_t end) 
     return byte == '/' && i + 1 < end && (data[i + 1] == '/' || data[i + 1] == '*');
 }
 
+// A number in JSON's own form read from `begin`: an optional '-', then 0 or
+// digits without a leading zero, an optional fraction and an optional
+// exponent, each with at least one digit. `whole` when all of that is
+// there; `end` is where it stops (no further than `stop`), `marker` the
+// offset of its exponent's 'e' or 'E' (0 for none). `digits_end(p)` is the
+// end of the run of digits at p, which may be p itself (the caller has a
+// faster way to find it than a byte at a time). Needs begin < stop. The one
+// definition of the form, for the pass's shortcut and the strict stretch's
+// check.
+struct NumberForm {
+    bool whole;
+    std::size_t end;
+    std::size_t marker;
+};
+template <class DigitsEnd>
+CORVANE_ALWAYS_INLINE NumberForm read_json_number(const std::uint8_t* bytes, std::size_t begin, std::size_t stop,
+                                                  DigitsEnd digits_end) {
+    std::size_t p = begin;
+    // One or more digits from p.
+    auto digits = [&] {
+        const std::size_t after = p < stop ? digits_end(p) : p;
+        if (after == p) return false;
+        p = after;
+        return true;
+    };
+    if (bytes[p] == '-') ++p;
+    if (p < stop && bytes[p] == '0') {
+        ++p;
+    } else if (!digits()) {
+        return {false, p, 0};
+    }
+    if (p < stop && bytes[p] == '.') {
+        ++p;
+        if (!digits()) return {false, p, 0};
+    }
+    std::size_t marker = 0;
+    if (p < stop && (bytes[p] == 'e' || bytes[p] == 'E')) {
+        marker = p;
+        ++p;
+        if (p < stop && (bytes[p] == '+' || bytes[p] == '-')) ++p;
+        if (!digits()) return {false, p, 0};
+    }
+    return {true, p, marker};
+}
+
 // Moves pos to the first bareword delimiter (or `end`) and returns the span it
 // passed, possibly empty.
 inline std::string_view scan_bareword(Lexer& lexer) {
@@ -190,6 +250,11 @@ struct ProseScan {
     std::size_t start = 0;   // the first significant byte: parsing starts here without a bracket
     std::size_t at = 0;
     std::uint8_t quote = 0;  // the quote of the quoted stretch `at` is in, or 0
+    template <class F>
+    void each_position(F&& f) {
+        f(start);
+        f(at);
+    }
 };
 enum class SeekResult : std::uint8_t { Found, NotFound, Paused };
 // Found: lexer.pos is on the bracket. NotFound (only when `final`): lexer.pos

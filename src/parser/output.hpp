@@ -1,5 +1,6 @@
-// The engine's output: an append-only byte buffer whose bytes are handed on
-// without a copy.
+// The engine's output: a byte buffer written in order, whose bytes are
+// handed on without a copy. Only the strict stretch takes back what it wrote
+// (truncate), the bytes past its last commit.
 #pragma once
 
 #include <cstddef>

@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-#include "parser/repair.hpp"
+#include "parser/errors.hpp"
 
 namespace corvane {
 

@@ -1,66 +1,15 @@
 // The repair engine's public face: bytes in, repaired JSON text or a refusal
-// out. Knows nothing of Python; every front-end (module, CLI, tests, fuzz
-// targets, benchmarks) links this and nothing else.
+// out. Knows nothing of Python. Every front-end (module, command, tests,
+// fuzz targets, benchmarks) includes this header, and stream.hpp for text
+// that is still arriving, and links the engine library.
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
-#include <stdexcept>
-#include <string>
 #include <string_view>
-#include <utility>
 
-#include "parser/output.hpp"
+#include "parser/errors.hpp"
 
 namespace corvane {
-
-// The number of containers that may be open at once.
-inline constexpr std::uint32_t MAX_DEPTH = 128;
-
-// The only two ways a repair is refused.
-enum class RepairError : std::uint8_t {
-    DepthExceeded = 0,
-    AmbiguousQuote = 1,
-};
-
-// The fixed message of each refusal, exactly as users see it (no final stop).
-std::string_view error_message(RepairError error) noexcept;
-
-// Thrown only when an invariant of the engine breaks (never for bad input):
-// front-ends turn it into their internal-error report, never into a refusal.
-class InternalFault : public std::logic_error {
-public:
-    using std::logic_error::logic_error;
-};
-
-// Either the repaired text or a refusal, never both. The text is the output
-// buffer itself, moved out without a copy.
-class RepairResult {
-public:
-    static RepairResult success(OutputText text) noexcept {
-        RepairResult r;
-        r.text_ = std::move(text);
-        return r;
-    }
-    static RepairResult failure(RepairError error) noexcept {
-        RepairResult r;
-        r.failed_ = true;
-        r.error_ = error;
-        return r;
-    }
-
-    bool ok() const noexcept { return !failed_; }
-    explicit operator bool() const noexcept { return ok(); }
-    RepairError error() const noexcept { return error_; }
-    std::string_view text() const noexcept { return text_.view(); }
-    OutputText take_text() noexcept { return std::move(text_); }
-
-private:
-    RepairResult() = default;
-    OutputText text_;
-    bool failed_ = false;
-    RepairError error_ = RepairError::DepthExceeded;
-};
 
 // Repairs `length` bytes at `data` into one compact JSON text. Precondition:
 // the bytes are valid UTF-8 (a NUL is ordinary content); the output is checked

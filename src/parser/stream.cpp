@@ -32,8 +32,14 @@ std::size_t before_cut_character(const std::uint8_t* data, std::size_t size) {
 
 }  // namespace
 
-RepairStream::RepairStream()
-    : repairer_(FIRST_OUTPUT_BYTES, Lexer(nullptr, 0, 0, 0), false) {}
+// The stream takes the strict stretch as the whole text does: the stretch
+// commits only at bytes that have arrived, decided by what comes before them
+// (a token cut off by the end of the input so far is never committed), and
+// the pass goes on from its last commit.
+RepairStream::RepairStream() : repairer_(FIRST_OUTPUT_BYTES, Lexer(nullptr, 0, 0, 0), false) {
+    static const BlockKernel kernel = fast_block_kernel();
+    repairer_.strict_kernel = kernel;
+}
 
 std::optional<RepairError> RepairStream::feed(std::string_view bytes) {
     if (refused_ || phase_ == Phase::Done || final_) return refused_;
@@ -165,11 +171,13 @@ void RepairStream::erase_input(std::size_t from, std::size_t to) {
     auto move_back = [from, count](std::size_t& position) {
         if (position > from) position = position >= from + count ? position - count : from;
     };
-    for (std::size_t* position : {&firm_end_, &watched_, &start_, &start_scan_.pos, &prose_.start, &prose_.at,
-                                  &prose_pause_.at, &repairer_.look, &repairer_.key_at, &repairer_.key_end, &repairer_.pause.at, &repairer_.lexer.pos,
-                                  &repairer_.lexer.end}) {
-        move_back(*position);
-    }
+    move_back(firm_end_);
+    move_back(watched_);
+    move_back(start_);
+    start_scan_.each_position(move_back);
+    prose_.each_position(move_back);
+    prose_pause_.each_position(move_back);
+    repairer_.each_position(move_back);
     repairer_.lexer.data = reinterpret_cast<const std::uint8_t*>(input_.data());
     repairer_.lexer.length = input_.size();
 }

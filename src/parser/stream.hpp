@@ -9,8 +9,8 @@
 #include <string_view>
 
 #include "lexer/lexer.hpp"
-#include "parser/repair.hpp"
-#include "parser/repairer.hpp"
+#include "parser/errors.hpp"
+#include "parser/pass.hpp"
 
 namespace corvane {
 

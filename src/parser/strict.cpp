@@ -1,166 +1,26 @@
 // The strict stretch (see strict.hpp). Each block goes through three steps:
-// classify (the only step with a vector form), combine the classes into
-// what lies inside and outside strings (plain 64-bit arithmetic, as in
-// simdjson's first stage), and copy everything but the whitespace outside
-// strings. Then the tokens of the block are checked in order against the
-// grammar of strict JSON; a token that does not fit ends the stretch at the
-// last commit.
+// classify, combine the classes into what lies inside and outside strings
+// (plain 64-bit arithmetic, as in simdjson's first stage), and copy
+// everything but the whitespace outside strings. Classify and copy are the
+// block kernel's: the platform layer has one per instruction set, and
+// lexer/blocks.hpp the scalar twin. Then the tokens of the block are checked
+// in order against the grammar of strict JSON; a token that does not fit
+// ends the stretch at the last commit.
 #include "parser/strict.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cstring>
 
+#include "lexer/blocks.hpp"
 #include "lexer/lexer.hpp"
-#include "lexer/platform.hpp"
-#include "lexer/scan.hpp"
-#include "lexer/vector.hpp"
+#include "platform/platform.hpp"
 
 namespace corvane {
 
 namespace {
 
-constexpr std::size_t BLOCK = 64;
 constexpr std::size_t MAX_UNCOMMITTED = std::size_t(1) << 16;
-
-// The bytes that stand between tokens of strict JSON.
-constexpr std::uint8_t STRUCTURAL_BYTES[] = {'{', '}', '[', ']', ',', ':'};
-
-constexpr bool is_structural(std::uint8_t byte) {
-    for (const std::uint8_t structural : STRUCTURAL_BYTES) {
-        if (byte == structural) return true;
-    }
-    return false;
-}
-
-// The scalar twin: one byte at a time.
-struct ScalarKernel {
-    static BlockBits classify(const std::uint8_t* block) {
-        BlockBits bits;
-        for (std::size_t i = 0; i < BLOCK; ++i) {
-            const std::uint8_t byte = block[i];
-            const std::uint64_t bit = std::uint64_t(1) << i;
-            if (is_whitespace(byte)) bits.whitespace |= bit;
-            if (byte == '"') bits.quote |= bit;
-            if (byte == '\\') bits.backslash |= bit;
-            if (is_structural(byte)) bits.structural |= bit;
-            if (byte < 0x20) bits.control |= bit;
-            if (byte == 'E') bits.upper_e |= bit;
-            if (byte >= '0' && byte <= '9') bits.digit |= bit;
-            if (byte == '\'' || byte == '/') bits.word_stop |= bit;
-        }
-        return bits;
-    }
-    // The last `count` bytes of the input as a block, spaces after them.
-    static void pad(std::uint8_t* tail, const std::uint8_t* bytes, std::size_t count) {
-        std::memset(tail, ' ', BLOCK);
-        std::memcpy(tail, bytes, count);
-    }
-    static std::size_t compress(const std::uint8_t* block, std::uint64_t keep, char* out) {
-        std::size_t count = 0;
-        for (; keep != 0; keep &= keep - 1) out[count++] = static_cast<char>(block[std::countr_zero(keep)]);
-        return count;
-    }
-};
-
-#ifdef CORVANE_HAVE_AVX2
-// For each eight-bit mask, the indices of its set bits in order: a shuffle
-// by them packs the kept bytes of an eight-byte group to its front.
-constexpr std::array<std::uint64_t, 256> make_pack_table() {
-    std::array<std::uint64_t, 256> table{};
-    for (unsigned mask = 0; mask < 256; ++mask) {
-        unsigned count = 0;
-        for (unsigned bit = 0; bit < 8; ++bit) {
-            if ((mask >> bit) & 1) table[mask] |= std::uint64_t(bit) << (8 * count++);
-        }
-    }
-    return table;
-}
-constexpr std::array<std::uint64_t, 256> PACK_TABLE = make_pack_table();
-
-struct Avx2Kernel {
-    static void pad(std::uint8_t* tail, const std::uint8_t* bytes, std::size_t count) {
-        ScalarKernel::pad(tail, bytes, count);
-    }
-    CORVANE_TARGET_AVX2_BMI CORVANE_ALWAYS_INLINE static std::uint64_t join(simd::wide::Bytes low,
-                                                                           simd::wide::Bytes high) {
-        return std::uint64_t(simd::wide::lanes(low).bits()) | std::uint64_t(simd::wide::lanes(high).bits()) << 32;
-    }
-    CORVANE_TARGET_AVX2_BMI CORVANE_ALWAYS_INLINE static simd::wide::Bytes structural_lanes(simd::wide::Bytes b) {
-        using namespace simd::wide;
-        Bytes any = equal(b, splat(STRUCTURAL_BYTES[0]));
-        for (std::size_t k = 1; k < sizeof STRUCTURAL_BYTES; ++k) any = any | equal(b, splat(STRUCTURAL_BYTES[k]));
-        return any;
-    }
-    CORVANE_TARGET_AVX2_BMI static BlockBits classify(const std::uint8_t* block) {
-        using namespace simd::wide;
-        const Bytes low = load(block);
-        const Bytes high = load(block + LANES);
-        const Bytes table = splat16(detail::WHITESPACE_TABLE.data());
-        BlockBits bits;
-        bits.whitespace = join(equal(lookup(table, low), low), equal(lookup(table, high), high));
-        bits.quote = join(equal(low, splat('"')), equal(high, splat('"')));
-        bits.backslash = join(equal(low, splat('\\')), equal(high, splat('\\')));
-        bits.structural = join(structural_lanes(low), structural_lanes(high));
-        bits.control = join(at_most(low, splat(0x1F)), at_most(high, splat(0x1F)));
-        bits.upper_e = join(equal(low, splat('E')), equal(high, splat('E')));
-        bits.digit = join(in_range(low, '0', '9'), in_range(high, '0', '9'));
-        bits.word_stop = join(equal(low, splat('\'')) | equal(low, splat('/')),
-                              equal(high, splat('\'')) | equal(high, splat('/')));
-        return bits;
-    }
-    // A block kept whole is stored as it stands; otherwise each group of
-    // eight is packed by one shuffle and stored, overlapping the next.
-    CORVANE_TARGET_AVX2_BMI static std::size_t compress(const std::uint8_t* block,
-                                                                             std::uint64_t keep, char* out) {
-        if (keep == ~std::uint64_t(0)) {
-            simd::wide::store(out, simd::wide::load(block));
-            simd::wide::store(out + simd::wide::LANES, simd::wide::load(block + simd::wide::LANES));
-            return BLOCK;
-        }
-        char* at = out;
-        for (std::size_t group = 0; group < BLOCK / 8; ++group) {
-            const unsigned mask = static_cast<unsigned>(keep >> (8 * group)) & 0xFF;
-            const simd::Bytes packed = simd::lookup(simd::load8(block + 8 * group), simd::load8(&PACK_TABLE[mask]));
-            simd::store8(at, packed);
-            at += std::popcount(mask);
-        }
-        return static_cast<std::size_t>(at - out);
-    }
-};
-#endif
-
-#ifdef CORVANE_HAVE_AVX512
-// A block is one register: compares give the masks, and the copy is one
-// compress and one store.
-struct Avx512Kernel {
-    // One masked load and one store: the block is then read from where a
-    // single store wrote it.
-    CORVANE_TARGET_AVX512 static void pad(std::uint8_t* tail, const std::uint8_t* bytes, std::size_t count) {
-        using namespace simd::full;
-        store(tail, load_first(bytes, count, splat(' ')));
-    }
-    CORVANE_TARGET_AVX512 static BlockBits classify(const std::uint8_t* block) {
-        using namespace simd::full;
-        const Bytes b = load(block);
-        BlockBits bits;
-        bits.whitespace = equal(lookup(splat16(detail::WHITESPACE_TABLE.data()), b), b);
-        bits.quote = equal(b, splat('"'));
-        bits.backslash = equal(b, splat('\\'));
-        for (const std::uint8_t structural : STRUCTURAL_BYTES) bits.structural |= equal(b, splat(structural));
-        bits.control = at_most(b, splat(0x1F));
-        bits.upper_e = equal(b, splat('E'));
-        bits.digit = in_range(b, '0', '9');
-        bits.word_stop = equal(b, splat('\'')) | equal(b, splat('/'));
-        return bits;
-    }
-    CORVANE_TARGET_AVX512 static std::size_t compress(const std::uint8_t* block, std::uint64_t keep, char* out) {
-        using namespace simd::full;
-        store(out, simd::full::compress(load(block), keep));
-        return static_cast<std::size_t>(std::popcount(keep));
-    }
-};
-#endif
 
 // Each bit set from an odd-numbered set bit of `bits` up to the next one:
 // with quote bits, the insides of strings (the opening quote included).
@@ -205,7 +65,8 @@ CORVANE_NOINLINE std::uint64_t escaped_bytes(const std::uint8_t* data, std::size
 
 // Whether bytes[begin, stop), a whole number or word (the bytes up to the
 // next whitespace, structural byte or quote), is one of strict JSON: a
-// number in JSON's form, or true, false or null. The pass writes exactly
+// number in JSON's form (the pass's own test, lexer.hpp), or true, false or
+// null. The pass writes exactly
 // such a token as it stands (with 'E' as 'e', done by the caller).
 // `digits_end(p)` is the end of the run of digits at p.
 template <class DigitsEnd>
@@ -219,30 +80,8 @@ bool is_strict_scalar(const std::uint8_t* bytes, std::size_t begin, std::size_t 
         case 'n': return literal("null", 4);
         default: break;
     }
-    std::size_t p = begin;
-    // One or more digits from p.
-    auto digits = [&] {
-        const std::size_t after = p < stop ? digits_end(p) : p;
-        if (after == p) return false;
-        p = after;
-        return true;
-    };
-    if (bytes[p] == '-') ++p;
-    if (p < stop && bytes[p] == '0') {
-        ++p;
-    } else if (!digits()) {
-        return false;
-    }
-    if (p < stop && bytes[p] == '.') {
-        ++p;
-        if (!digits()) return false;
-    }
-    if (p < stop && (bytes[p] == 'e' || bytes[p] == 'E')) {
-        ++p;
-        if (p < stop && (bytes[p] == '+' || bytes[p] == '-')) ++p;
-        if (!digits()) return false;
-    }
-    return p == stop;
+    const NumberForm number = read_json_number(bytes, begin, stop, digits_end);
+    return number.whole && number.end == stop;
 }
 
 // The same for a token that ends inside its block, the usual case: its
@@ -455,7 +294,7 @@ StrictStop run_stretch(const std::uint8_t* data, std::size_t pos, std::size_t en
                     if (byte == '"') {
                         open_string(Expect::StringEnd, Expect::AfterValue);
                     } else if (byte == '[' || byte == '{') {
-                        if (depth >= MAX_DEPTH) return finish_block();  // the general pass refuses it
+                        if (!may_open_container(depth)) return finish_block();  // the general pass refuses it
                         in_object = byte == '{';
                         is_object[depth++] = in_object;
                         expect = in_object ? Expect::FirstKey : Expect::FirstElement;
@@ -537,91 +376,34 @@ StrictStop run_stretch(const std::uint8_t* data, std::size_t pos, std::size_t en
     return stopped();
 }
 
-CORVANE_FLATTEN CORVANE_NOINLINE StrictStop scalar_stretch(const std::uint8_t* data, std::size_t pos, std::size_t end,
-                                           OutputBuffer& out, std::array<bool, MAX_DEPTH>& is_object,
-                                           std::uint32_t depth) {
+// One entry per kernel, compiled with the attributes of its instruction set.
+CORVANE_FLATTEN CORVANE_NOINLINE StrictStop scalar_stretch(const std::uint8_t* data, std::size_t pos,
+                                                           std::size_t end, OutputBuffer& out,
+                                                           std::array<bool, MAX_DEPTH>& is_object,
+                                                           std::uint32_t depth) {
     return run_stretch<ScalarKernel>(data, pos, end, out, is_object, depth);
 }
-
-#ifdef CORVANE_HAVE_AVX2
-CORVANE_TARGET_AVX2_BMI CORVANE_FLATTEN CORVANE_NOINLINE StrictStop avx2_stretch(const std::uint8_t* data, std::size_t pos,
-                                                                 std::size_t end, OutputBuffer& out,
-                                                                 std::array<bool, MAX_DEPTH>& is_object,
-                                                                 std::uint32_t depth) {
-    return run_stretch<Avx2Kernel>(data, pos, end, out, is_object, depth);
-}
-#ifdef CORVANE_HAVE_AVX512
-CORVANE_TARGET_AVX512 CORVANE_FLATTEN CORVANE_NOINLINE StrictStop avx512_stretch(const std::uint8_t* data,
-                                                                                std::size_t pos, std::size_t end,
-                                                                                OutputBuffer& out,
-                                                                                std::array<bool, MAX_DEPTH>& is_object,
-                                                                                std::uint32_t depth) {
-    return run_stretch<Avx512Kernel>(data, pos, end, out, is_object, depth);
-}
-#endif
-CORVANE_TARGET_AVX2_BMI BlockBits avx2_classify(const std::uint8_t* block) { return Avx2Kernel::classify(block); }
-CORVANE_TARGET_AVX2_BMI std::size_t avx2_compress(const std::uint8_t* block, std::uint64_t keep, char* out) {
-    return Avx2Kernel::compress(block, keep, out);
-}
-#endif
+#define CORVANE_STRETCH_ENTRY(Name, Kernel, Target)                                                          \
+    Target CORVANE_FLATTEN CORVANE_NOINLINE StrictStop Name##_stretch(                                      \
+        const std::uint8_t* data, std::size_t pos, std::size_t end, OutputBuffer& out,                      \
+        std::array<bool, MAX_DEPTH>& is_object, std::uint32_t depth) {                                      \
+        return run_stretch<Kernel>(data, pos, end, out, is_object, depth);                                  \
+    }
+CORVANE_VECTOR_BLOCK_KERNELS(CORVANE_STRETCH_ENTRY)
+#undef CORVANE_STRETCH_ENTRY
 
 }  // namespace
-
-BlockKernel fast_block_kernel() noexcept {
-#ifdef CORVANE_HAVE_AVX512
-    if (cpu_has_avx512()) return BlockKernel::Avx512;
-#endif
-#ifdef CORVANE_HAVE_AVX2
-    if (HAS_AVX2) return BlockKernel::Avx2;
-#endif
-    return BlockKernel::None;
-}
-
-std::vector<BlockKernel> vector_block_kernels() {
-    std::vector<BlockKernel> kernels;
-#ifdef CORVANE_HAVE_AVX2
-    if (HAS_AVX2) kernels.push_back(BlockKernel::Avx2);
-#endif
-#ifdef CORVANE_HAVE_AVX512
-    if (cpu_has_avx512()) kernels.push_back(BlockKernel::Avx512);
-#endif
-    return kernels;
-}
 
 StrictStop strict_stretch(BlockKernel kernel, const std::uint8_t* data, std::size_t pos, std::size_t end,
                           OutputBuffer& out, std::array<bool, MAX_DEPTH>& is_object, std::uint32_t depth) {
     switch (kernel) {
-#ifdef CORVANE_HAVE_AVX2
-        case BlockKernel::Avx2: return avx2_stretch(data, pos, end, out, is_object, depth);
-#endif
-#ifdef CORVANE_HAVE_AVX512
-        case BlockKernel::Avx512: return avx512_stretch(data, pos, end, out, is_object, depth);
-#endif
+#define CORVANE_STRETCH_CASE(Name, Kernel, Target) \
+    case BlockKernel::Name: return Name##_stretch(data, pos, end, out, is_object, depth);
+        CORVANE_VECTOR_BLOCK_KERNELS(CORVANE_STRETCH_CASE)
+#undef CORVANE_STRETCH_CASE
         case BlockKernel::Scalar: return scalar_stretch(data, pos, end, out, is_object, depth);
         default: return {pos, out.size(), depth, StrictNext::Members, false};
     }
-}
-
-BlockBits classify_block(BlockKernel kernel, const std::uint8_t* block) {
-#ifdef CORVANE_HAVE_AVX2
-    if (kernel == BlockKernel::Avx2) return avx2_classify(block);
-#endif
-#ifdef CORVANE_HAVE_AVX512
-    if (kernel == BlockKernel::Avx512) return Avx512Kernel::classify(block);
-#endif
-    (void)kernel;
-    return ScalarKernel::classify(block);
-}
-
-std::size_t compress_block(BlockKernel kernel, const std::uint8_t* block, std::uint64_t keep, char* out) {
-#ifdef CORVANE_HAVE_AVX2
-    if (kernel == BlockKernel::Avx2) return avx2_compress(block, keep, out);
-#endif
-#ifdef CORVANE_HAVE_AVX512
-    if (kernel == BlockKernel::Avx512) return Avx512Kernel::compress(block, keep, out);
-#endif
-    (void)kernel;
-    return ScalarKernel::compress(block, keep, out);
 }
 
 }  // namespace corvane

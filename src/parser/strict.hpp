@@ -20,8 +20,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "parser/errors.hpp"
 #include "parser/output.hpp"
-#include "parser/repair.hpp"
+#include "platform/platform.hpp"
 
 namespace corvane {
 
@@ -42,16 +43,6 @@ struct StrictStop {
     bool need_comma;
 };
 
-// The ways the stretch classifies a block: byte by byte (the scalar twin,
-// which tests hold the vector forms to), or with AVX2 or AVX-512 where the
-// processor has them. None means the pass never takes the stretch.
-enum class BlockKernel : std::uint8_t { None, Scalar, Avx2, Avx512 };
-
-// The kernel the fast engine uses on this processor: the widest it has.
-BlockKernel fast_block_kernel() noexcept;
-// Every vector kernel this processor has, for the twin test.
-std::vector<BlockKernel> vector_block_kernels();
-
 // Runs from `pos`, just after the opening bracket of the innermost of the
 // `depth` open containers, through `data[pos, end)` until the input stops
 // being strict JSON, that container closes, or the input ends. `out` may
@@ -62,22 +53,5 @@ StrictStop strict_stretch(BlockKernel kernel, const std::uint8_t* data, std::siz
 // The room a stretch needs in the output beyond the bytes it keeps: it
 // stores whole blocks, and may add a comma or quotes before each token.
 inline constexpr std::size_t STRICT_OUTPUT_ROOM = 256;
-
-// One block's bytes of each kind, one bit per byte, the block's first byte
-// in the lowest bit. Exposed for the twin test.
-struct BlockBits {
-    std::uint64_t whitespace = 0;
-    std::uint64_t quote = 0;       // '"'
-    std::uint64_t backslash = 0;
-    std::uint64_t structural = 0;  // { } [ ] , :
-    std::uint64_t control = 0;     // below 0x20
-    std::uint64_t upper_e = 0;     // 'E'
-    std::uint64_t digit = 0;       // 0 to 9
-    std::uint64_t word_stop = 0;   // ' and /, which end a key without quotes
-};
-BlockBits classify_block(BlockKernel kernel, const std::uint8_t* block);
-// Writes the block's bytes whose bit is set in `keep`, in order, to `out`,
-// which has room for 64 + 8; returns the number written.
-std::size_t compress_block(BlockKernel kernel, const std::uint8_t* block, std::uint64_t keep, char* out);
 
 }  // namespace corvane

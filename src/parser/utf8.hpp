@@ -4,14 +4,22 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace corvane {
+
+namespace platform {
+// The check itself, in the platform layer (platform/platform.hpp).
+bool is_valid_utf8(const std::uint8_t* data, std::size_t length) noexcept;
+}  // namespace platform
 
 // True when the bytes are well-formed UTF-8: no overlong forms, no encoded
 // surrogates, nothing above U+10FFFF, no truncated sequence. Uses the
 // vectorised check on 64-bit ARM and where an x86-64 processor has SSSE3
 // (with ASCII passed over thirty-two bytes at a time where it has AVX2).
-bool is_valid_utf8(const char* data, std::size_t length) noexcept;
+inline bool is_valid_utf8(const char* data, std::size_t length) noexcept {
+    return platform::is_valid_utf8(reinterpret_cast<const std::uint8_t*>(data), length);
+}
 
 // The same answer one sequence at a time: the reference the vectorised check
 // is tested against.

@@ -5,15 +5,15 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "../../fuzz/checks.hpp"
+
 #include "lexer/scan.hpp"
+#include "platform/platform.hpp"
 #include "parser/output.hpp"
-#include "parser/reference.hpp"
 #include "parser/repair.hpp"
 #include "parser/strict.hpp"
 #include "parser/utf8.hpp"
@@ -22,32 +22,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The outcome of one repair as text: the output, the refusal's message, or
-// the internal fault (raised for input that is not UTF-8 to begin with).
-template <class Repair>
-std::string outcome(Repair repair, const std::string& input) {
-    try {
-        const corvane::RepairResult result = repair(input.data(), input.size());
-        if (result.ok()) return "ok:" + std::string(result.text());
-        return "refused:" + std::string(corvane::error_message(result.error()));
-    } catch (const corvane::InternalFault& fault) {
-        return std::string("fault:") + fault.what();
-    }
-}
-
+// The three engines agree (the judges' differential verdict).
 void expect_same_repair(const std::string& input) {
-    const std::string fast = outcome(
-        [](const char* data, std::size_t size) { return corvane::repair_text(data, size); }, input);
-    const std::string reference = outcome(corvane::repair_text_reference, input);
-    ASSERT_EQ(fast, reference) << "input: " << input.substr(0, 200);
-    ASSERT_EQ(outcome(corvane::repair_text_scalar_blocks, input), reference) << "input: " << input.substr(0, 200);
-}
-
-std::string read_file(const fs::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
+    const std::string broken = corvane::fuzz::differential_violation(input);
+    ASSERT_EQ(broken, "") << "input: " << input.substr(0, 200);
 }
 
 // Inputs made of the bytes the fast paths decide on, in runs long enough to
@@ -188,7 +166,7 @@ TEST(Differential, CorporaAndTheirCutsAgree) {
     }
     ASSERT_GT(files.size(), 300u);
     for (const fs::path& file : files) {
-        const std::string text = read_file(file);
+        const std::string text = corvane::fuzz::read_file(file).value();
         expect_same_repair(text);
         // Cut-offs land inside strings, numbers and whitespace runs.
         const std::size_t step = text.size() / 16 + 1;
@@ -237,7 +215,6 @@ TEST(Differential, BlockKernelsAgree) {
     }
 }
 
-#ifdef CORVANE_HAVE_SIMD
 // One vectorised scanner stops exactly where the scalar one does, at every
 // start offset and for both quote kinds.
 template <class Fast>
@@ -266,18 +243,15 @@ TEST(Differential, ScannersAgree) {
     std::mt19937 rng(7);
     for (int round = 0; round < 2000; ++round) {
         const std::string text = random_input(rng, round % 2 == 0 ? 64 : 160);
-        expect_scanners_agree<corvane::SimdScan>(text);
+        expect_scanners_agree<corvane::FastScan>(text);
         const auto* data = reinterpret_cast<const std::uint8_t*>(text.data());
         for (std::size_t start = 0; start < text.size(); ++start) {
-            ASSERT_EQ(corvane::SimdScan::skip_ascii(data, start, text.size()),
+            ASSERT_EQ(corvane::FastScan::skip_ascii(data, start, text.size()),
                       corvane::ScalarScan::skip_ascii(data, start, text.size()));
         }
-#ifdef CORVANE_HAVE_AVX2
-        if (corvane::HAS_AVX2) expect_scanners_agree<corvane::Avx2Scan>(text);
-#endif
+        if (corvane::WideScan::usable()) expect_scanners_agree<corvane::WideScan>(text);
     }
 }
-#endif
 
 }  // namespace
 

@@ -38,6 +38,13 @@ const std::vector<NamedInput>& conformance_files() {
     return files;
 }
 
+// The deepest nesting of a valid JSON text.
+std::size_t nesting_depth(std::string_view valid_json) {
+    std::size_t depth = 0;
+    compact_valid_json(valid_json, depth);
+    return depth;
+}
+
 bool is_continuation_byte(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 
 // Cut points into `bytes`: all of them up to `all_below` bytes, else `spread`

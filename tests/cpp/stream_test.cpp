@@ -63,6 +63,9 @@ TEST(Stream, TableInputs) {
         "{\"k\": 12 , \"l\": -0.5e", "[\"\\u12", "[\"a\\", "{\"a\": \"x\" /* c */ b /* d */ : 1}",
         "{\"a\": \"x\"  b", "Here: {\"a\": [1, {\"b\": \"c", "{\"a\": 1 // note\n, b: \"\u00e9\"}",
         "{'a': 'it's'}", "[" + repeat("[", 130),
+        // Strict JSON long enough for the strict stretch to run inside each
+        // piece and hand back after a member's ':'.
+        "{" + repeat("\"key\": [1, {\"a\": \"b\"}], \"k2\": ", 200) + "0}",
     };
     for (const std::string& input : held_back) expect_streams_like_the_whole(show(input, 40), input, rng);
 }

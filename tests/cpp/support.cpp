@@ -1,11 +1,6 @@
 #include "support.hpp"
 
-#include <algorithm>
 #include <cstdint>
-#include <fstream>
-#include <iterator>
-#include <new>
-#include <sstream>
 
 namespace corvane_test {
 
@@ -61,84 +56,10 @@ void expect_table(const std::vector<Case>& table) {
     }
 }
 
-bool has_whitespace_outside_strings(std::string_view json) {
-    bool in_string = false;
-    for (std::size_t i = 0; i < json.size(); ++i) {
-        const char c = json[i];
-        if (in_string) {
-            if (c == '\\') ++i;
-            else if (c == '"') in_string = false;
-        } else if (c == '"') {
-            in_string = true;
-        } else if (c == ' ' || c == '\t' || c == '\n' || c == '\r') {
-            return true;
-        }
-    }
-    return false;
-}
-
-std::size_t nesting_depth(std::string_view json) {
-    bool in_string = false;
-    std::size_t depth = 0, deepest = 0;
-    for (std::size_t i = 0; i < json.size(); ++i) {
-        const char c = json[i];
-        if (in_string) {
-            if (c == '\\') ++i;
-            else if (c == '"') in_string = false;
-        } else if (c == '"') {
-            in_string = true;
-        } else if (c == '[' || c == '{') {
-            deepest = std::max(deepest, ++depth);
-        } else if ((c == ']' || c == '}') && depth > 0) {
-            --depth;
-        }
-    }
-    return deepest;
-}
-
 ::testing::AssertionResult repairs_well_formed(std::string_view input) {
-    const bool input_utf8 = is_valid_utf8(input);
-    std::optional<corvane::RepairResult> result;
-    try {
-        result.emplace(corvane::repair_text(input));
-    } catch (const corvane::InternalFault& fault) {
-        if (!input_utf8) return ::testing::AssertionSuccess();
-        return ::testing::AssertionFailure()
-               << "internal fault (" << fault.what() << ") on UTF-8 input " << show(input);
-    } catch (const std::bad_alloc&) {
-        return ::testing::AssertionFailure() << "out of memory on input " << show(input);
-    }
-    if (!result->ok()) {
-        const RepairError kind = result->error();
-        if (kind == RepairError::DepthExceeded || kind == RepairError::AmbiguousQuote) {
-            return ::testing::AssertionSuccess();
-        }
-        return ::testing::AssertionFailure()
-               << "unknown refusal " << static_cast<int>(kind) << " for input " << show(input);
-    }
-    const std::string text(result->text());
-    auto failure = [&](const char* what) {
-        return ::testing::AssertionFailure()
-               << what << "\n  input:  " << show(input) << "\n  output: " << show(text);
-    };
-    if (!is_valid_utf8(text)) return failure("output is not valid UTF-8");
-    if (!is_strict_json(text)) return failure("output is not strict JSON");
-    if (has_whitespace_outside_strings(text)) return failure("output holds whitespace");
-    const corvane::RepairResult again = corvane::repair_text(text);
-    if (!again.ok()) return failure("repairing the output again is refused");
-    if (again.text() != text) {
-        return failure("repairing the output again changes it")
-               << "\n  again:  " << show(again.text());
-    }
-    return ::testing::AssertionSuccess();
-}
-
-std::optional<std::string> read_file(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    return buffer.str();
+    const std::string broken = corvane::fuzz::repair_violation(input);
+    if (broken.empty()) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << broken << "\n  input: " << show(input);
 }
 
 std::filesystem::path test_data_dir() { return CORVANE_TEST_DATA_DIR; }

@@ -54,24 +54,20 @@ std::string expected_outcome(const Case& row);
 // Runs every row of a table and reports each mismatch with its input.
 void expect_table(const std::vector<Case>& table);
 
-// The strict UTF-8 and JSON judges, shared with the fuzz targets.
+// The judges, shared with the fuzz targets: strict UTF-8 and JSON, the
+// properties of every repair, and the one file reader.
+using corvane::fuzz::compact_valid_json;
 using corvane::fuzz::is_strict_json;
 using corvane::fuzz::is_valid_utf8;
 using corvane::fuzz::neutralise_lone_surrogates;
+using corvane::fuzz::read_file;
 using corvane::fuzz::shorten_digit_runs;
 
-// True when a JSON whitespace byte stands outside every string token.
-bool has_whitespace_outside_strings(std::string_view json);
-
-// Deepest nesting of brackets outside strings (0 for a scalar).
-std::size_t nesting_depth(std::string_view json);
-
-// Repairs `input` and checks what every result must satisfy: a refusal is one
-// of the two kinds; a text is strict JSON, valid UTF-8, compact, and repairs
-// to itself. An internal fault is tolerated only for input that is not UTF-8.
+// Repairs `input` and checks what every result must satisfy (the judges'
+// repair_violation: the three engines agree, and the result has every
+// property of a repair).
 ::testing::AssertionResult repairs_well_formed(std::string_view input);
 
-std::optional<std::string> read_file(const std::filesystem::path& path);
 std::filesystem::path test_data_dir();
 std::filesystem::path bench_data_dir();
 

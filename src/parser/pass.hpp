@@ -1,6 +1,7 @@
-// The state of one repair, shared by the whole-text entry (repair_text) and
-// the stream (parser/stream.hpp): everything the forward pass needs to stop
-// where its input runs out and go on when more arrives.
+// The forward pass: the state of one repair, shared by the whole-text
+// entries (repair_text, the reference) and the stream (parser/stream.hpp),
+// with everything the pass needs to stop where its input runs out and go
+// on when more arrives.
 #pragma once
 
 #include <array>
@@ -8,13 +9,15 @@
 #include <cstdint>
 
 #include "lexer/lexer.hpp"
+#include "parser/errors.hpp"
 #include "parser/output.hpp"
-#include "parser/repair.hpp"
 #include "parser/strict.hpp"
+#include "platform/platform.hpp"
 
 namespace corvane {
 
-// Where the pass stands: the label it resumes at.
+// Where the pass stands: the step it resumes at. The pass is a loop over
+// these steps, each one function of pass.cpp that returns the next.
 enum class Step : std::uint8_t {
     Value,        // a value is due in the current place
     ArrayNext,    // in an array, before the next element or the end
@@ -25,6 +28,34 @@ enum class Step : std::uint8_t {
     QuoteWord,    //   the word that may be the next member's key,
     QuoteColon,   //   and the ':' that would make it one
     Finished,     // the first value is complete, or the repair was refused
+    // Only inside one run of the pass, never resumed at:
+    Paused,       // the pass has stopped to wait for input
+    Refused,      // the pass has stopped on a refusal
+};
+
+// What a whole text is: all of it is there, so the pass never stops
+// before the end and makes no test of whether more may follow.
+struct WholeText {
+    static constexpr bool ARRIVING = false;
+};
+// Text still arriving (the stream): the pass stops where the input so far
+// cannot decide, and `Repairer::final` says when the end has come.
+struct ArrivingText {
+    static constexpr bool ARRIVING = true;
+};
+
+// Told of what the pass does, by the steps; the silent one, compiled away,
+// is the default.
+struct SilentObserver {};
+
+// What the pass is compiled for: the byte-run scanners (FastScan, or the
+// reference's ScalarScan), the input (WholeText or ArrivingText) and the
+// observer. Later rule sets and observers are further members.
+template <class ScanType, class InputType, class ObserverType = SilentObserver>
+struct PassPolicy {
+    using Scan = ScanType;
+    using Input = InputType;
+    using Observer = ObserverType;
 };
 
 enum class Outcome : std::uint8_t {
@@ -75,10 +106,30 @@ struct Repairer {
     // string is closed too. Snapshots of a stream show exactly that.
     std::size_t shown = 0;
     bool showing_string = false;
+
+    // Calls `f` on each input position the pass keeps, for a stream that
+    // drops input before them.
+    template <class F>
+    void each_position(F&& f) {
+        lexer.each_position(f);
+        pause.each_position(f);
+        f(look);
+        f(key_at);
+        f(key_end);
+        f(strict_retry_at);
+    }
 };
 
 // Runs the forward pass from where `r` stands until the first value is
 // complete, the repair is refused, or (when not `final`) the input runs out.
 Outcome continue_repair(Repairer& r);
+
+// Repairs a whole text with the scanners `Scan` (FastScan, or ScalarScan for
+// the reference), the strict stretch classifying blocks with `strict_kernel`
+// (never taken with None), tried at every container it opens when
+// `strict_every_container`. Built for FastScan and ScalarScan.
+template <class Scan>
+RepairResult repair_whole_text(const char* data, std::size_t length, BlockKernel strict_kernel,
+                               bool strict_every_container);
 
 }  // namespace corvane

@@ -1,15 +1,15 @@
-// Sixteen-byte vectors: the few operations the byte-run scanners and the
-// UTF-8 check are written in, implemented once per instruction set (SSE2 and
-// SSSE3 on x86-64, NEON on 64-bit ARM). The algorithms above this header are
-// the same on every target. CORVANE_HAVE_SIMD is left undefined where there
-// is no implementation, and the scalar twins run alone.
+// Vectors of bytes: the few operations the byte-run scanners, the strict
+// stretch's block kernels and the UTF-8 check are written in, implemented
+// once per instruction set: sixteen bytes with SSE2 and SSSE3 (namespace
+// simd) or NEON, thirty-two with AVX2 (simd::wide) and sixty-four with
+// AVX-512 (simd::full) on x86-64. The algorithms written over them are the
+// same on every target. Included by the target headers of the platform
+// layer, which say first which instruction set the target has.
 #pragma once
 
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-
-#include "lexer/platform.hpp"
 
 #if defined(CORVANE_SIMD_SSE2)
 #include <emmintrin.h>

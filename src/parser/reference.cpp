@@ -1,0 +1,16 @@
+#include "parser/reference.hpp"
+
+#include "parser/pass.hpp"
+#include "platform/platform.hpp"
+
+namespace corvane {
+
+RepairResult repair_text_reference(const char* data, std::size_t length) {
+    return repair_whole_text<ScalarScan>(data, length, BlockKernel::None, false);
+}
+
+RepairResult repair_text_scalar_blocks(const char* data, std::size_t length) {
+    return repair_whole_text<FastScan>(data, length, BlockKernel::Scalar, true);
+}
+
+}  // namespace corvane
