@@ -16,6 +16,7 @@
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+source "$ROOT/scripts/lib/debian.sh"
 VERSION=3.13.5
 SOURCE="$ROOT/../shared/interpreters/Python-$VERSION.tar.xz"
 PREFIX="${CORVANE_CACHE:-$HOME/.cache/corvane}/python-${VERSION}t"
@@ -47,16 +48,7 @@ fi
 # What CPython's configure looks for, so that the modules above get built.
 packages=(gcc make pkg-config xz-utils libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev
           libsqlite3-dev libreadline-dev uuid-dev libncurses-dev)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    sudo=""; [ "$(id -u)" -ne 0 ] && sudo="sudo"
-    say "installing ${missing[*]}"
-    $sudo apt-get update -qq >&2
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+install_debian_packages "${packages[@]}"
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT

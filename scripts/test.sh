@@ -18,6 +18,7 @@
 # CORVANE_FUZZ_SECONDS sets the fuzzing time per target (default 60; 0 skips).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib/debian.sh
 jobs=${CORVANE_JOBS:-2}
 fuzz_seconds=${CORVANE_FUZZ_SECONDS:-60}
 
@@ -26,16 +27,7 @@ step() { printf '\n=== %s\n' "$*"; }
 step "system packages"
 # openjdk-17-jre-headless: the Java runtime of Spark, for the corvane_batch recipes.
 packages=(g++ libgtest-dev nlohmann-json3-dev clang libclang-rt-dev openjdk-17-jre-headless)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo=""; [ "$(id -u)" -ne 0 ] && sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
-echo "installed: ${packages[*]}"
+install_debian_packages "${packages[@]}"
 
 step "Python packages and corvane itself (python3)"
 python3 -m pip install -q --disable-pip-version-check cmake ninja

@@ -2,21 +2,14 @@
 # scripts/test-windows.sh): install Debian packages, then configure, build
 # and test one target through its toolchain file. Sourced, not run.
 
+source "$(dirname "${BASH_SOURCE[0]}")/debian.sh"
+
 # Installs the Debian packages that are missing, with sudo unless root; adds
 # cmake and make themselves when the machine has no cmake at all.
 cross_install() {
-  local packages=("$@") missing=() p
+  local packages=("$@")
   command -v cmake >/dev/null || packages+=(cmake make)
-  for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
-  done
-  if [ ${#missing[@]} -gt 0 ]; then
-    local sudo=""
-    [ "$(id -u)" -ne 0 ] && sudo="sudo"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-  fi
-  echo "installed: ${packages[*]}"
+  install_debian_packages --no-install-recommends "${packages[@]}"
 }
 
 # cross_build BUILD_DIR TOOLCHAIN [cmake arguments...]: the engine's tests
