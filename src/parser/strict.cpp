@@ -131,34 +131,209 @@ struct Insertion {
 // At most one per token and two more per key, which needs a ':' after it.
 constexpr std::size_t MAX_INSERTIONS = 2 * BLOCK;
 
+// The last commit of an earlier block, as plain values: built up field by
+// field in memory, a StrictStop would be read back whole before the stores
+// are done.
+struct LastCommit {
+    std::size_t pos;
+    std::size_t out_size;
+    Commit kind;
+
+    // Only containers change the depth, and each of them commits: the depth
+    // at any commit is the depth when the stretch stops.
+    StrictStop stop(std::uint32_t depth) const {
+        const StrictNext next = kind == Commit::Value     ? StrictNext::Value
+                                : kind == Commit::Written ? StrictNext::Written
+                                                          : StrictNext::Members;
+        return StrictStop{pos, out_size, depth, next, kind != Commit::Opened};
+    }
+};
+
+// What one block carries into the next.
+struct Carries {
+    std::uint64_t in_string = 0;  // all ones while a string goes on into the next block
+    std::uint64_t escape = 0;     // the next block's first byte is escaped
+    std::uint64_t scalar = 0;     // a number or word goes on into the next block
+};
+
+// One block's bytes by what they are to the grammar.
+struct BlockMasks {
+    BlockBits raw;
+    std::uint64_t quote;       // the quotes not escaped
+    std::uint64_t structural;  // structural bytes outside strings
+    std::uint64_t scalar;      // the bytes of numbers and words
+    std::uint64_t tokens;      // where tokens start, short of the first byte not strict
+    std::uint64_t keep;        // what is copied: all but whitespace outside strings
+};
+
+// Classifies the block at `pos` (`block`: its bytes, padded at the end of
+// the input) and combines the classes with what the block before carries.
+// A control byte in a string, or a backslash that is no escape of JSON's,
+// moves `bad_from` back to it: no token past it is checked.
+template <class Kernel>
+CORVANE_ALWAYS_INLINE BlockMasks read_block(const std::uint8_t* block, const std::uint8_t* data, std::size_t pos,
+                                            std::size_t end, Carries& carry, std::size_t& bad_from) {
+    BlockMasks m;
+    m.raw = Kernel::classify(block);
+    std::uint64_t escaped = 0;
+    if (m.raw.backslash != 0 || carry.escape != 0) {
+        std::uint64_t escape = carry.escape;
+        escaped = escaped_bytes(data, pos, end, m.raw.backslash, escape, bad_from);
+        carry.escape = escape;
+    }
+    m.quote = m.raw.quote & ~escaped;
+    const std::uint64_t in_string = prefix_xor(m.quote) ^ carry.in_string;
+    carry.in_string = static_cast<std::uint64_t>(static_cast<std::int64_t>(in_string) >> 63);
+    m.structural = m.raw.structural & ~in_string;
+    m.scalar = ~(in_string | m.raw.whitespace | m.raw.structural | m.quote);
+    const std::uint64_t scalar_start = m.scalar & ~(m.scalar << 1 | carry.scalar);
+    carry.scalar = m.scalar >> 63;
+    if (const std::uint64_t control = m.raw.control & in_string; control != 0) {
+        bad_from = std::min(bad_from, pos + static_cast<std::size_t>(std::countr_zero(control)));
+    }
+    m.tokens = m.structural | m.quote | scalar_start;
+    if (bad_from != SIZE_MAX) m.tokens &= (std::uint64_t(1) << (bad_from - pos)) - 1;
+    m.keep = ~(m.raw.whitespace & ~in_string);
+    return m;
+}
+
+// A block's output: its kept bytes, copied ahead of the checks, the bytes
+// to insert among them, and the last commit the block's tokens have made.
+struct BlockOutput {
+    char* written;
+    std::size_t start;  // the output's size before the block
+    std::size_t copied;
+    std::uint64_t keep;
+    std::size_t inserted = 0;
+    int commit_end = -1;  // the block's bytes the commit covers; -1: none in this block
+    Commit commit_kind = Commit::Members;
+    std::size_t commit_inserted = 0;
+
+    std::size_t copied_before(std::uint64_t below) const {
+        return static_cast<std::size_t>(std::popcount(keep & below));
+    }
+    // The pass stands at a commit just before the block's byte `at`.
+    void commit(unsigned at, Commit kind) {
+        commit_end = static_cast<int>(at);
+        commit_kind = kind;
+        commit_inserted = inserted;
+    }
+    void insert(Insertion* insertions, std::uint64_t before, char byte) {
+        insertions[inserted++] = {copied_before(before), byte};
+    }
+};
+
+// Copies everything of the block but whitespace outside strings; an
+// exponent's 'E' (the only 'E' strict JSON has outside strings but in keys
+// without quotes, which put theirs back) becomes 'e'.
+template <class Kernel>
+CORVANE_ALWAYS_INLINE BlockOutput copy_block(OutputBuffer& out, const std::uint8_t* block, const BlockMasks& m) {
+    static_assert(BLOCK + MAX_INSERTIONS + BLOCK <= STRICT_OUTPUT_ROOM);
+    BlockOutput b;
+    b.start = out.size();
+    b.written = out.room(STRICT_OUTPUT_ROOM);
+    b.keep = m.keep;
+    b.copied = Kernel::compress(block, m.keep, b.written);
+    for (std::uint64_t marker = m.raw.upper_e & m.scalar; marker != 0; marker &= marker - 1) {
+        b.written[b.copied_before((marker & (~marker + 1)) - 1)] = 'e';
+    }
+    return b;
+}
+
+// Puts the insertions in place: the copied bytes after the first go back
+// from a copy of the block's output, a whole block at a time (the output
+// has the room), each piece after its insertion. Then the block's commit,
+// if it made one, becomes the last.
+CORVANE_ALWAYS_INLINE void finish_block(OutputBuffer& out, const BlockOutput& b, const Insertion* insertions,
+                                        std::size_t pos, LastCommit& last) {
+    if (b.inserted != 0) {
+        char copy[2 * BLOCK];  // its second half only pads the whole-block copies
+        std::memcpy(copy, b.written, BLOCK);
+        for (std::size_t k = 0; k < b.inserted; ++k) {
+            const std::size_t at = insertions[k].at;
+            b.written[at + k] = insertions[k].byte;
+            std::memcpy(b.written + at + k + 1, copy + at, BLOCK);
+        }
+    }
+    out.advance(b.copied + b.inserted);
+    if (b.commit_end >= 0) {
+        const std::uint64_t below =
+            b.commit_end == static_cast<int>(BLOCK) ? ~std::uint64_t(0) : (std::uint64_t(1) << b.commit_end) - 1;
+        last = {pos + static_cast<std::size_t>(b.commit_end), b.start + b.commit_inserted + b.copied_before(below),
+                b.commit_kind};
+    }
+}
+
+// Where the number or word at the block's byte `i` ends (BLOCK: not in this block).
+CORVANE_ALWAYS_INLINE unsigned scalar_end(const BlockMasks& m, unsigned i) {
+    return i + static_cast<unsigned>(std::countr_zero(~(m.scalar >> i)));
+}
+
+// Whether the number or word at the block's byte `i` is one of strict JSON.
+CORVANE_ALWAYS_INLINE bool is_strict_scalar_at(const std::uint8_t* block, const BlockMasks& m, unsigned i,
+                                               const std::uint8_t* data, std::size_t pos, std::size_t end) {
+    const unsigned stop = scalar_end(m, i);
+    return stop < BLOCK ? is_strict_scalar_in_block(block, i, stop, m.raw.digit)
+                        : is_strict_scalar_in_input(data, pos + i, end);
+}
+
+// A string opens at the block's byte `i`. When it closes in this block, its
+// closing quote is taken off the tokens (it is passed over here), and the
+// grammar goes on `after` it; otherwise it stays `inside`.
+CORVANE_ALWAYS_INLINE Expect open_string(const BlockMasks& m, unsigned i, std::uint64_t& tokens, Expect inside,
+                                         Expect after) {
+    const std::uint64_t later = m.quote & ~(((std::uint64_t(2) << i) - 1));
+    if (later == 0) return inside;
+    tokens &= ~(later & (~later + 1));
+    return after;
+}
+
+// A key without quotes at the block's byte `i` is written as it stands, in
+// quotes, its 'E's kept: when it starts as a key may, ends in the block, and
+// holds nothing the general rules would end it at or escape (a quote, a '/',
+// a backslash, a control byte). False, with nothing written, otherwise.
+CORVANE_ALWAYS_INLINE bool quote_unquoted_key(const BlockMasks& m, BlockOutput& b, Insertion* insertions,
+                                              unsigned i, std::uint8_t byte) {
+    const unsigned stop = scalar_end(m, i);
+    if (stop >= BLOCK || !is_key_start(byte)) return false;
+    const std::uint64_t below = (std::uint64_t(1) << i) - 1;
+    const std::uint64_t key = ((std::uint64_t(1) << stop) - 1) & ~below;
+    if (((m.raw.control | m.raw.backslash | m.raw.word_stop) & key) != 0) return false;
+    for (std::uint64_t marker = m.raw.upper_e & key; marker != 0; marker &= marker - 1) {
+        b.written[b.copied_before((marker & (~marker + 1)) - 1)] = 'E';
+    }
+    b.insert(insertions, below, '"');
+    b.insert(insertions, key | below, '"');
+    return true;
+}
+
+// An array or object opens one deeper; the grammar expects its first
+// element or key.
+CORVANE_ALWAYS_INLINE Expect open_container(std::array<bool, MAX_DEPTH>& is_object, std::uint32_t& depth,
+                                            bool& in_object, bool object) {
+    in_object = object;
+    is_object[depth++] = object;
+    return object ? Expect::FirstKey : Expect::FirstElement;
+}
+
 // The stretch itself, flattened into one function per kernel (below) so
-// that each is compiled for its kernel's instruction set.
+// that each is compiled for its kernel's instruction set. Block by block:
+// read the masks, copy, check the tokens in order against the grammar, and
+// keep the last commit. The grammar's `switch (expect)` stays in this one
+// loop: split across functions, the compiler no longer threads it from one
+// token to the next, which costs instructions on every token.
 template <class Kernel>
 StrictStop run_stretch(const std::uint8_t* data, std::size_t pos, std::size_t end, OutputBuffer& out,
                        std::array<bool, MAX_DEPTH>& is_object, std::uint32_t depth) {
     const std::uint32_t entry_depth = depth;
     bool in_object = is_object[depth - 1];
     Expect expect = in_object ? Expect::FirstKey : Expect::FirstElement;
-    // The last commit of an earlier block, as plain values: built up field
-    // by field in memory, a StrictStop would be read back whole before the
-    // stores are done. Only containers change the depth, and each of them
-    // commits: the depth at any commit is the depth when the stretch stops.
-    std::size_t last_pos = pos;
-    std::size_t last_out = out.size();
-    Commit last_kind = Commit::Opened;
-    const auto stopped = [&] {
-        const StrictNext next = last_kind == Commit::Value     ? StrictNext::Value
-                                : last_kind == Commit::Written ? StrictNext::Written
-                                                               : StrictNext::Members;
-        return StrictStop{last_pos, last_out, depth, next, last_kind != Commit::Opened};
-    };
+    LastCommit last{pos, out.size(), Commit::Opened};
     // The first byte known not to be strict: a control byte or a backslash
     // that is no escape of JSON's, inside a string the tokens have not
     // reached yet. No commit goes past it.
     std::size_t bad_from = SIZE_MAX;
-    std::uint64_t in_string_carry = 0;  // all ones while a string goes on into the next block
-    std::uint64_t escape_carry = 0;
-    std::uint64_t scalar_carry = 0;     // a number or word goes on into the next block
+    Carries carry;
     std::uint8_t tail[BLOCK];
     Insertion insertions[MAX_INSERTIONS];
 
@@ -170,120 +345,16 @@ StrictStop run_stretch(const std::uint8_t* data, std::size_t pos, std::size_t en
             Kernel::pad(tail, block, end - pos);
             block = tail;
         }
-        const BlockBits raw = Kernel::classify(block);
-        std::uint64_t escaped = 0;
-        if (raw.backslash != 0 || escape_carry != 0) {
-            escaped = escaped_bytes(data, pos, end, raw.backslash, escape_carry, bad_from);
-        }
-        const std::uint64_t quote = raw.quote & ~escaped;
-        const std::uint64_t in_string = prefix_xor(quote) ^ in_string_carry;
-        in_string_carry = static_cast<std::uint64_t>(static_cast<std::int64_t>(in_string) >> 63);
-        const std::uint64_t structural = raw.structural & ~in_string;
-        const std::uint64_t scalar = ~(in_string | raw.whitespace | raw.structural | quote);
-        const std::uint64_t scalar_start = scalar & ~(scalar << 1 | scalar_carry);
-        scalar_carry = scalar >> 63;
-        if (const std::uint64_t control = raw.control & in_string; control != 0) {
-            bad_from = std::min(bad_from, pos + static_cast<std::size_t>(std::countr_zero(control)));
-        }
-        std::uint64_t tokens = structural | quote | scalar_start;
-        if (bad_from != SIZE_MAX) tokens &= (std::uint64_t(1) << (bad_from - pos)) - 1;
-
-        // Everything but whitespace outside strings is copied; an exponent's
-        // 'E' (the only 'E' strict JSON has outside strings but in keys
-        // without quotes, which put theirs back) becomes 'e'.
-        const std::uint64_t keep = ~(raw.whitespace & ~in_string);
-        const std::size_t block_out = out.size();
-        static_assert(BLOCK + MAX_INSERTIONS + BLOCK <= STRICT_OUTPUT_ROOM);
-        char* const written = out.room(STRICT_OUTPUT_ROOM);
-        const std::size_t copied = Kernel::compress(block, keep, written);
-        const auto copied_before = [&](std::uint64_t below) {
-            return static_cast<std::size_t>(std::popcount(keep & below));
+        const BlockMasks m = read_block<Kernel>(block, data, pos, end, carry, bad_from);
+        BlockOutput b = copy_block<Kernel>(out, block, m);
+        const auto stop_here = [&] {
+            finish_block(out, b, insertions, pos, last);
+            return last.stop(depth);
         };
-        for (std::uint64_t marker = raw.upper_e & scalar; marker != 0; marker &= marker - 1) {
-            written[copied_before((marker & (~marker + 1)) - 1)] = 'e';
-        }
-
-        // The block's last commit, kept as the tokens pass and turned into
-        // a StrictStop when the block is done.
-        std::size_t inserted = 0;
-        int commit_end = -1;  // the block's bytes it covers; -1: none in this block
-        Commit commit_kind = Commit::Members;
-        std::size_t commit_inserted = 0;
-        // Puts the insertions in place: the copied bytes after the first go
-        // back from a copy of the block's output, a whole block at a time
-        // (the output has the room), each piece after its insertion.
-        const auto finish_block = [&] {
-            if (inserted != 0) {
-                char copy[2 * BLOCK];  // its second half only pads the whole-block copies
-                std::memcpy(copy, written, BLOCK);
-                for (std::size_t k = 0; k < inserted; ++k) {
-                    const std::size_t at = insertions[k].at;
-                    written[at + k] = insertions[k].byte;
-                    std::memcpy(written + at + k + 1, copy + at, BLOCK);
-                }
-            }
-            out.advance(copied + inserted);
-            if (commit_end >= 0) {
-                const std::uint64_t below =
-                    commit_end == static_cast<int>(BLOCK) ? ~std::uint64_t(0) : (std::uint64_t(1) << commit_end) - 1;
-                last_pos = pos + static_cast<std::size_t>(commit_end);
-                last_out = block_out + commit_inserted + copied_before(below);
-                last_kind = commit_kind;
-            }
-            return stopped();
-        };
-
-        for (; tokens != 0; tokens &= tokens - 1) {
+        for (std::uint64_t tokens = m.tokens; tokens != 0; tokens &= tokens - 1) {
             const unsigned i = static_cast<unsigned>(std::countr_zero(tokens));
             const std::uint8_t byte = block[i];
             const std::uint64_t below = (std::uint64_t(1) << i) - 1;
-            const auto commit_after = [&](Commit kind) {
-                commit_end = static_cast<int>(i) + 1;
-                commit_kind = kind;
-                commit_inserted = inserted;
-            };
-            // Before a ',', which the general pass drops (writing its own
-            // before the next element), and before an element or a quoted
-            // key whose comma is missing.
-            const auto commit_before = [&](Commit kind) {
-                commit_end = static_cast<int>(i);
-                commit_kind = kind;
-                commit_inserted = inserted;
-            };
-            const auto insert = [&](std::uint64_t before, char text) {
-                insertions[inserted++] = {copied_before(before), text};
-            };
-            // A string opens at the token. When it closes in this block, its
-            // closing quote is passed over here rather than as a token.
-            const auto open_string = [&](Expect inside, Expect after) {
-                const std::uint64_t later = quote & ~(below << 1 | 1);
-                if (later == 0) {
-                    expect = inside;
-                    return;
-                }
-                tokens &= ~(later & (~later + 1));
-                expect = after;
-            };
-            // Where the number or word at the token ends (BLOCK: not in this block).
-            const auto scalar_end = [&] {
-                return i + static_cast<unsigned>(std::countr_zero(~(scalar >> i)));
-            };
-            // A key without quotes is written as it stands, in quotes, its
-            // 'E's kept: when it starts as a key may, and holds nothing the
-            // general rules would end it at or escape (a quote, a '/', a
-            // backslash, a control byte).
-            const auto unquoted_key = [&] {
-                const unsigned stop = scalar_end();
-                if (stop >= BLOCK || !is_key_start(byte)) return false;
-                const std::uint64_t key = ((std::uint64_t(1) << stop) - 1) & ~below;
-                if (((raw.control | raw.backslash | raw.word_stop) & key) != 0) return false;
-                for (std::uint64_t marker = raw.upper_e & key; marker != 0; marker &= marker - 1) {
-                    written[copied_before((marker & (~marker + 1)) - 1)] = 'E';
-                }
-                insert(below, '"');
-                insert(key | below, '"');
-                return true;
-            };
             switch (expect) {
                 case Expect::FirstElement:
                     if (byte == ']') goto close;
@@ -292,19 +363,15 @@ StrictStop run_stretch(const std::uint8_t* data, std::size_t pos, std::size_t en
                 case Expect::MemberValue:
                 value:
                     if (byte == '"') {
-                        open_string(Expect::StringEnd, Expect::AfterValue);
+                        expect = open_string(m, i, tokens, Expect::StringEnd, Expect::AfterValue);
                     } else if (byte == '[' || byte == '{') {
-                        if (!may_open_container(depth)) return finish_block();  // the general pass refuses it
-                        in_object = byte == '{';
-                        is_object[depth++] = in_object;
-                        expect = in_object ? Expect::FirstKey : Expect::FirstElement;
-                        commit_after(Commit::Opened);
-                    } else if ((structural >> i) & 1) {
-                        return finish_block();
-                    } else if (const unsigned stop = scalar_end();
-                               stop < BLOCK ? !is_strict_scalar_in_block(block, i, stop, raw.digit)
-                                            : !is_strict_scalar_in_input(data, pos + i, end)) {
-                        return finish_block();
+                        if (!may_open_container(depth)) return stop_here();  // the general pass refuses it
+                        // One path per kind, on which the next token's case is known.
+                        expect = byte == '[' ? open_container(is_object, depth, in_object, false)
+                                             : open_container(is_object, depth, in_object, true);
+                        b.commit(i + 1, Commit::Opened);
+                    } else if (((m.structural >> i) & 1) || !is_strict_scalar_at(block, m, i, data, pos, end)) {
+                        return stop_here();
                     } else {
                         expect = Expect::AfterValue;
                     }
@@ -317,63 +384,65 @@ StrictStop run_stretch(const std::uint8_t* data, std::size_t pos, std::size_t en
                     [[fallthrough]];
                 case Expect::Key:
                     if (byte == '"') {
-                        open_string(Expect::KeyEnd, Expect::Colon);
-                    } else if (unquoted_key()) {
+                        expect = open_string(m, i, tokens, Expect::KeyEnd, Expect::Colon);
+                    } else if (quote_unquoted_key(m, b, insertions, i, byte)) {
                         expect = Expect::Colon;
                     } else {
-                        return finish_block();
+                        return stop_here();
                     }
                     continue;
                 case Expect::KeyEnd:
                     expect = Expect::Colon;
                     continue;
                 case Expect::Colon:
-                    if (byte != ':') return finish_block();
+                    if (byte != ':') return stop_here();
                     expect = Expect::MemberValue;
-                    commit_after(Commit::Value);
+                    b.commit(i + 1, Commit::Value);
                     continue;
                 case Expect::AfterValue:
+                    // A ',' commits before it: the general pass drops it, and
+                    // writes its own before the next element.
                     if (byte == ',') {
                         expect = in_object ? Expect::Key : Expect::Element;
-                        commit_before(Commit::Members);
+                        b.commit(i, Commit::Members);
                         continue;
                     }
                     if (byte == (in_object ? '}' : ']')) goto close;
-                    if (byte == ':' || byte == ']' || byte == '}') return finish_block();
+                    if (byte == ':' || byte == ']' || byte == '}') return stop_here();
                     // The next element or key follows with its comma
                     // missing: the general pass writes one, and so does this.
                     if (!in_object || byte == '"') {
-                        commit_before(Commit::Members);
-                        insert(below, ',');
+                        b.commit(i, Commit::Members);
+                        b.insert(insertions, below, ',');
                         if (!in_object) goto value;
-                        open_string(Expect::KeyEnd, Expect::Colon);
+                        expect = open_string(m, i, tokens, Expect::KeyEnd, Expect::Colon);
                         continue;
                     }
                     // A key without quotes: no commit before it, for after
                     // a string the general pass decides on the string's end
                     // and this key together (and refuses without a ':').
-                    insert(below, ',');
-                    if (!unquoted_key()) return finish_block();
+                    b.insert(insertions, below, ',');
+                    if (!quote_unquoted_key(m, b, insertions, i, byte)) return stop_here();
                     expect = Expect::Colon;
                     continue;
             }
         close:
             --depth;
             if (depth < entry_depth) {
-                commit_after(Commit::Written);
-                return finish_block();
+                b.commit(i + 1, Commit::Written);
+                return stop_here();
             }
             in_object = is_object[depth - 1];
             expect = Expect::AfterValue;
-            commit_after(Commit::Members);
+            b.commit(i + 1, Commit::Members);
         }
-        finish_block();
+        finish_block(out, b, insertions, pos, last);
         // No commit can pass a byte that is not strict; and a stretch that
         // has not committed for long (an unclosed string) gives back no more
         // than this much work to the general pass.
-        if (bad_from != SIZE_MAX || last_pos + MAX_UNCOMMITTED < pos) return stopped();
+        if (bad_from != SIZE_MAX || last.pos + MAX_UNCOMMITTED < pos) break;
     }
-    return stopped();
+    return last.stop(depth);
 }
 
 // One entry per kernel, compiled with the attributes of its instruction set.
