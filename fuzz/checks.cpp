@@ -3,8 +3,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
-#include <fstream>
-#include <iterator>
 #include <new>
 #include <optional>
 
@@ -296,12 +294,6 @@ std::string repair_violation(std::string_view input) {
 
 void check_repair(std::string_view input) {
     if (const std::string broken = repair_violation(input); !broken.empty()) fail(broken, input);
-}
-
-std::optional<std::string> read_file(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 namespace {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "parser/repair.hpp"
+#include "read_file.hpp"
 
 namespace corvane::fuzz {
 
@@ -60,9 +61,6 @@ std::string repair_violation(std::string_view input);
 
 // repair_violation for the fuzz targets: aborts on the first violation.
 void check_repair(std::string_view input);
-
-// The bytes of a file, or nothing when it cannot be read.
-std::optional<std::string> read_file(const std::filesystem::path& path);
 
 // Whether the compact JSON text `before` grows into `after`: the same type,
 // and a string only longer, an array only with more elements, an object

@@ -19,14 +19,13 @@
 #include <cstdio>
 #include <deque>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "baseline.hpp"
 #include "parser/repair.hpp"
+#include "read_file.hpp"
 
 namespace {
 
@@ -35,11 +34,6 @@ struct Input {
     std::string variant;  // "valid" or "broken"
     std::string bytes;
 };
-
-std::string read_file(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // The broken variant, identical to the one bench.py makes: every ',' that is
 // followed by a space or a line feed goes, then the last hundredth of the
@@ -296,7 +290,7 @@ int main(int argc, char** argv) {
     // A deque keeps every Input where it is while the benchmarks hold pointers.
     std::deque<Input> inputs;
     for (const auto& path : files) {
-        std::string valid = read_file(path);
+        std::string valid = corvane::fuzz::read_file(path).value();
         std::string broken = make_broken(valid);
         inputs.push_back({path.filename().string(), "valid", std::move(valid)});
         inputs.push_back({path.filename().string(), "broken", std::move(broken)});
