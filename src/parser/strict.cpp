@@ -5,7 +5,8 @@
 // block kernel's: the platform layer has one per instruction set, and
 // lexer/blocks.hpp the scalar twin. Then the tokens of the block are checked
 // in order against the grammar of strict JSON; a token that does not fit
-// ends the stretch at the last commit.
+// ends the stretch at the last commit. In the code: read_block (classify and
+// combine), copy_block, run_stretch's token loop, finish_block.
 #include "parser/strict.hpp"
 
 #include <algorithm>
