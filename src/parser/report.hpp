@@ -1,0 +1,57 @@
+// The report of a repair: what the repair did to the input and where, for
+// callers who must decide whether to trust the result. The same pass as
+// repair_text, with an observer that records each repair it makes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "parser/errors.hpp"
+
+namespace corvane {
+
+// What one edit did. A closed set: each kind has one line in the README.
+enum class EditKind : std::uint8_t;
+
+// The name users see for a kind (a Python attribute value, a word of
+// `corvane --explain`).
+std::string_view edit_kind_name(EditKind kind) noexcept;
+
+// Input bytes [start, end) became `text` in the output: an insertion has
+// start == end, a removal an empty text. Offsets are bytes of the input.
+struct Edit {
+    EditKind kind;
+    std::size_t start;
+    std::size_t end;
+    std::string text;
+};
+
+// Offsets are bytes of the input given to report_text.
+struct RepairReport {
+    // The repaired text, or empty when refused.
+    std::string text;
+    // The refusal, and the byte that decided it.
+    std::optional<RepairError> error;
+    std::size_t error_offset = 0;
+    // False when the input holds no value ("null" stands in for it).
+    bool found = false;
+    // Where the value began (after a byte-order mark, a fence, prose) and
+    // just past the last byte the repair read.
+    std::size_t start = 0;
+    std::size_t end = 0;
+    // False when the end of the input cut the value off.
+    bool complete = true;
+    // In input order. Applying them to input[start, end) and dropping the
+    // whitespace outside strings gives `text`.
+    std::vector<Edit> edits;
+};
+
+// Repairs `length` bytes at `data` exactly as repair_text does (same text,
+// same refusals, same preconditions) and reports what the repair did.
+RepairReport report_text(const char* data, std::size_t length);
+
+}  // namespace corvane
