@@ -15,6 +15,8 @@
 // against.
 #include "parser/pass.hpp"
 
+#include <type_traits>
+
 #include "lexer/lexer.hpp"
 #include "parser/repair.hpp"
 #include "parser/output.hpp"
@@ -31,7 +33,9 @@ namespace {
 constexpr std::size_t STRICT_SHORT_RUN = 128;
 constexpr std::size_t STRICT_RETRY_GAP = 4096;
 
-template <class Policy> Outcome run_pass(Repairer& r, typename Policy::Observer observer = {});
+// The observer is given only when it is not the silent one: even an empty
+// argument makes the compiler clone the loop, at a cost to every call.
+template <class Policy, class... Observer> Outcome run_pass(Repairer& r, Observer... observer);
 template <class Scan> void write_number(Lexer& lx, OutputBuffer& out);
 template <class Scan> bool copy_plain_number(Lexer& lx, OutputBuffer& out);
 void rewrite_number(OutputBuffer& out, std::string_view token);
@@ -57,7 +61,12 @@ RepairResult repair_whole_text(const char* data, std::size_t length, BlockKernel
     seek_container_start<Scan>(r.lexer, true, prose, unused);
     observer.began(r.lexer.pos);
 
-    const Outcome outcome = run_pass<PassPolicy<Scan, WholeText, Observer>>(r, observer);
+    Outcome outcome;
+    if constexpr (std::is_same_v<Observer, SilentObserver>) {
+        outcome = run_pass<PassPolicy<Scan, WholeText>>(r);
+    } else {
+        outcome = run_pass<PassPolicy<Scan, WholeText, Observer>>(r, observer);
+    }
     observer.finished(r);
     if (outcome == Outcome::Refused) return RepairResult::failure(r.error);
     if (!r.wrote) r.out.append_literal("null");
@@ -172,7 +181,7 @@ public:
     using Scan = typename Policy::Scan;
     static constexpr bool ARRIVING = Policy::Input::ARRIVING;
 
-    Pass(Repairer& repairer, typename Policy::Observer observer)
+    explicit Pass(Repairer& repairer, typename Policy::Observer observer = {})
         : obs(observer),
           r(repairer),
           out(repairer.out),
@@ -252,9 +261,9 @@ private:
 // quote, a value after the array loop's gap) by calling them; it comes back
 // here where the pass would otherwise run in a circle (the value after a
 // key's ':', the container loop after a value).
-template <class Policy>
-Outcome run_pass(Repairer& r, typename Policy::Observer observer) {
-    Pass<Policy> pass(r, observer);
+template <class Policy, class... Observer>
+Outcome run_pass(Repairer& r, Observer... observer) {
+    Pass<Policy> pass(r, observer...);
     Step step = r.step;
     for (;;) {
         switch (step) {
