@@ -14,7 +14,7 @@ namespace corvane {
 
 RepairReport report_text(const char* data, std::size_t length) {
     RepairReport report;
-    ReportState state(report, data);
+    ReportState state(report, data, length);
     // Without the strict stretch: it writes its commas and key quotes
     // itself, and the report would have to be told of them there too.
     RepairResult result =
@@ -40,7 +40,6 @@ void ReportState::add_if_changed(EditKind kind, std::size_t start, std::size_t e
 
 // Whitespace the rebuild drops by itself; each comment is an edit.
 void ReportState::add_comments(std::size_t start, std::size_t end) {
-    if (std::memchr(data + start, '/', end - start) == nullptr) return;
     std::size_t p = start;
     while (p < end) {
         if (is_whitespace(data[p])) {
@@ -53,6 +52,11 @@ void ReportState::add_comments(std::size_t start, std::size_t end) {
         add(EditKind::CommentDropped, p, after, "");
         p = after;
     }
+}
+
+std::size_t ReportState::find_slash(std::size_t from) const {
+    const void* found = std::memchr(data + from, '/', length - from);
+    return found == nullptr ? length : static_cast<std::size_t>(static_cast<const std::uint8_t*>(found) - data);
 }
 
 void ReportState::add_stray(std::size_t at) {

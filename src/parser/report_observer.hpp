@@ -19,10 +19,15 @@ struct Repairer;
 struct ReportState {
     static constexpr std::size_t NONE = static_cast<std::size_t>(-1);
 
-    ReportState(RepairReport& into, const char* input) : report(into), data(reinterpret_cast<const std::uint8_t*>(input)) {}
+    ReportState(RepairReport& into, const char* input, std::size_t input_length)
+        : report(into), data(reinterpret_cast<const std::uint8_t*>(input)), length(input_length) {}
 
     RepairReport& report;
     const std::uint8_t* data;
+    std::size_t length;
+    // The first '/' at or after the last gap's start (or `length`): a gap
+    // before it holds no comment, and most gaps are told so by this alone.
+    std::size_t slash = 0;
     // A comma the input has where the container's next element may need
     // one: the comma the loop writes there is then this one, not an edit.
     std::size_t comma = NONE;
@@ -33,6 +38,7 @@ struct ReportState {
     void add_if_changed(EditKind kind, std::size_t start, std::size_t end, const OutputBuffer& out,
                         std::size_t written);
     void add_comments(std::size_t start, std::size_t end);
+    std::size_t find_slash(std::size_t from) const;
     void add_stray(std::size_t at);
     void end_of_pass(const Repairer& r);
 };
@@ -62,7 +68,8 @@ public:
 
     // Whitespace and comments skipped; only comments are edits.
     void gap(std::size_t start, std::size_t end) const {
-        if (start != end) s->add_comments(start, end);
+        if (s->slash < start) s->slash = s->find_slash(start);
+        if (s->slash < end) s->add_comments(start, end);
     }
     // A byte that is no part of the value, skipped at `at` (commas and
     // colons among them).
