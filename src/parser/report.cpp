@@ -14,6 +14,8 @@ namespace corvane {
 
 RepairReport report_text(const char* data, std::size_t length) {
     RepairReport report;
+    // A reply with a few repairs grows the list once.
+    report.edits.reserve(16);
     ReportState state(report, data, length);
     // Without the strict stretch: it writes its commas and key quotes
     // itself, and the report would have to be told of them there too.
@@ -27,8 +29,17 @@ RepairReport report_text(const char* data, std::size_t length) {
     return report;
 }
 
+// Edits come in input order but for a few: a comma is known to be dropped
+// only once the container goes on past it (and its gap's comments come
+// first). Each goes after those that start where it does or before.
 void ReportState::add(EditKind kind, std::size_t start, std::size_t end, std::string_view text) {
-    report.edits.push_back(Edit{kind, start, end, std::string(text)});
+    std::vector<Edit>& edits = report.edits;
+    auto at = edits.end();
+    if (!edits.empty() && edits.back().start > start) {
+        at = std::upper_bound(edits.begin(), edits.end(), start,
+                              [](std::size_t s, const Edit& e) { return s < e.start; });
+    }
+    edits.insert(at, Edit{kind, start, end, std::string(text)});
 }
 
 void ReportState::add_if_changed(EditKind kind, std::size_t start, std::size_t end, const OutputBuffer& out,
@@ -83,13 +94,6 @@ void ReportState::end_of_pass(const Repairer& r) {
         return;
     }
     if (!r.wrote) add(EditKind::ValueFilled, report.end, report.end, "null");
-    // A comma is known to be dropped only once the container goes on past
-    // it, and the look-ahead after a quote reads gaps before the quote's
-    // edit is known: the rest come in input order.
-    auto by_start = [](const Edit& a, const Edit& b) { return a.start < b.start; };
-    if (!std::is_sorted(edits.begin(), edits.end(), by_start)) {
-        std::stable_sort(edits.begin(), edits.end(), by_start);
-    }
     // Only the input's end closes a string, or a container where it stands.
     const std::size_t cut = r.lexer.end;
     report.complete = std::none_of(edits.begin(), edits.end(), [cut](const Edit& e) {
