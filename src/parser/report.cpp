@@ -42,13 +42,6 @@ void ReportState::add(EditKind kind, std::size_t start, std::size_t end, std::st
     edits.insert(at, Edit{kind, start, end, std::string(text)});
 }
 
-void ReportState::add_if_changed(EditKind kind, std::size_t start, std::size_t end, const OutputBuffer& out,
-                                 std::size_t written) {
-    const std::string_view text(out.data() + written, out.size() - written);
-    if (text.size() == end - start && std::memcmp(text.data(), data + start, text.size()) == 0) return;
-    add(kind, start, end, text);
-}
-
 // Whitespace the rebuild drops by itself; each comment is an edit.
 void ReportState::add_comments(std::size_t start, std::size_t end) {
     std::size_t p = start;

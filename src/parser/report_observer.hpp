@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "parser/output.hpp"
@@ -34,9 +35,14 @@ struct ReportState {
     bool refused = false;
 
     void add(EditKind kind, std::size_t start, std::size_t end, std::string_view text);
-    // Records output [written, out.size()) as the text of input [start, end) when they differ.
+    // Records output [written, out.size()) as the text of input [start, end)
+    // when they differ (inline: most tokens are written as they stand).
     void add_if_changed(EditKind kind, std::size_t start, std::size_t end, const OutputBuffer& out,
-                        std::size_t written);
+                        std::size_t written) {
+        const std::string_view text(out.data() + written, out.size() - written);
+        if (text.size() == end - start && std::memcmp(text.data(), data + start, text.size()) == 0) return;
+        add(kind, start, end, text);
+    }
     void add_comments(std::size_t start, std::size_t end);
     std::size_t find_slash(std::size_t from) const;
     void add_stray(std::size_t at);
