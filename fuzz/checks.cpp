@@ -149,11 +149,15 @@ std::string neutralise_lone_surrogates(std::string_view json) {
     return out;
 }
 
-std::string shorten_digit_runs(std::string_view json) {
+namespace {
+
+// Copies `json` with its strings whole (escapes included); each byte outside
+// them goes to `outside(c, out)`, which appends what it keeps.
+template <class Outside>
+std::string map_outside_strings(std::string_view json, Outside outside) {
     std::string out;
     out.reserve(json.size());
     bool in_string = false;
-    std::size_t run = 0;
     for (std::size_t i = 0; i < json.size(); ++i) {
         const char c = json[i];
         if (in_string) {
@@ -162,15 +166,24 @@ std::string shorten_digit_runs(std::string_view json) {
             else if (c == '"') in_string = false;
             continue;
         }
-        if (c >= '0' && c <= '9') {
-            if (++run <= 2) out += c;
-            continue;
-        }
-        run = 0;
         if (c == '"') in_string = true;
-        out += c;
+        outside(c, out);
     }
     return out;
+}
+
+}  // namespace
+
+std::string shorten_digit_runs(std::string_view json) {
+    std::size_t run = 0;
+    return map_outside_strings(json, [&run](char c, std::string& out) {
+        if (c >= '0' && c <= '9') {
+            if (++run <= 2) out += c;
+            return;
+        }
+        run = 0;
+        out += c;
+    });
 }
 
 bool is_strict_json(std::string_view text) {
@@ -251,22 +264,9 @@ bool is_gap_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\
 
 // `text` without the whitespace that stands outside its strings.
 std::string drop_outer_whitespace(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    bool in_string = false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (in_string) {
-            out += c;
-            if (c == '\\' && i + 1 < text.size()) out += text[++i];
-            else if (c == '"') in_string = false;
-            continue;
-        }
-        if (is_gap_space(c)) continue;
-        if (c == '"') in_string = true;
-        out += c;
-    }
-    return out;
+    return map_outside_strings(text, [](char c, std::string& out) {
+        if (!is_gap_space(c)) out += c;
+    });
 }
 
 }  // namespace
