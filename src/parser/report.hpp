@@ -15,7 +15,26 @@
 namespace corvane {
 
 // What one edit did. A closed set: each kind has one line in the README.
-enum class EditKind : std::uint8_t;
+// Their order is their number; a new kind goes at the end.
+enum class EditKind : std::uint8_t {
+    QuoteReplaced,      // a string's ' became "
+    KeyQuoted,          // an unquoted key became a string
+    WordQuoted,         // a bare word, or a token that is no number, became a string
+    KeywordRewritten,   // True, False, None and the like became true, false, null
+    NumberRewritten,    // a number put in JSON's form (sign, zeros, digits, exponent)
+    CharacterEscaped,   // a raw control byte, or a " inside a '-quoted string, escaped
+    EscapeRepaired,     // an invalid or cut-off escape repaired
+    CommaInserted,      // a missing comma supplied
+    CommaDropped,       // a comma with nothing to separate (leading, doubled, trailing)
+    ColonInserted,      // a key's missing ':' supplied
+    ColonDropped,       // a ':' where none belongs
+    ValueFilled,        // null for a missing value (or for a text with none)
+    CommentDropped,     // a // or /* */ comment removed
+    StrayDropped,       // a byte that belongs nowhere removed (#, ;, =, a bracket in key position, ...)
+    ContainerClosed,    // a ] or } supplied: at the end of the input, or for the other bracket
+    StringClosed,       // the closing quote supplied at the end of the input
+};
+inline constexpr std::size_t EDIT_KIND_COUNT = 16;
 
 // The name users see for a kind (a Python attribute value, a word of
 // `corvane --explain`).

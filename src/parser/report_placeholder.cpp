@@ -7,8 +7,6 @@
 
 namespace corvane {
 
-std::string_view edit_kind_name(EditKind) noexcept { return "edit"; }
-
 RepairReport report_text(const char* data, std::size_t length) {
     RepairResult result = repair_text(data, length);
     RepairReport report;
