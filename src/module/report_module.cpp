@@ -25,7 +25,8 @@ constexpr ArgumentSpec REPORT_ALL_SPEC{"report_all", std::span(REPORT_PARAMETERS
 
 struct ModuleState {
     PyObject* report_type;
-    PyObject* edit_type;
+    PyObject* edit_type;  // a collections.namedtuple
+    PyObject* tuple_new;  // tuple.__new__, which makes an Edit without running Python code
 };
 
 ModuleState& state_of(PyObject* module) noexcept { return *static_cast<ModuleState*>(PyModule_GetState(module)); }
@@ -98,27 +99,28 @@ PyRef int_from(std::size_t value) { return expect_object(PyLong_FromSize_t(value
 
 PyRef bool_from(bool value) { return PyRef::borrow(value ? Py_True : Py_False); }
 
-// Fills the tuple `tuple` (new, of `values.size()` items) with `values`.
-PyRef filled(PyRef tuple, std::initializer_list<PyRef*> values, void (*set)(PyObject*, Py_ssize_t, PyObject*)) {
+// A new tuple of `values`, which it takes over.
+PyRef tuple_of(std::initializer_list<PyRef*> values) {
+    PyRef tuple = expect_object(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
     Py_ssize_t i = 0;
-    for (PyRef* value : values) set(tuple.get(), i++, value->release());
+    for (PyRef* value : values) {
+        expect_success(PyTuple_SetItem(tuple.get(), i++, value->release()), "could not fill a tuple");
+    }
     return tuple;
 }
 
-void set_tuple_item(PyObject* tuple, Py_ssize_t i, PyObject* value) {
-    expect_success(PyTuple_SetItem(tuple, i, value), "could not fill a tuple");
-}
-
 PyRef edit_object(const ModuleState& state, const Edit& edit) {
-    const std::string_view kind = edit_kind_name(edit.kind);
-    PyRef values[] = {str_from_utf8(kind), int_from(edit.start), int_from(edit.end), str_from_utf8(edit.text)};
-    PyRef object = expect_object(PyStructSequence_New(reinterpret_cast<PyTypeObject*>(state.edit_type)));
-    return filled(std::move(object), {&values[0], &values[1], &values[2], &values[3]}, &PyStructSequence_SetItem);
+    PyRef kind = str_from_utf8(edit_kind_name(edit.kind));
+    PyRef start = int_from(edit.start);
+    PyRef end = int_from(edit.end);
+    PyRef text = str_from_utf8(edit.text);
+    PyRef values = tuple_of({&kind, &start, &end, &text});
+    return expect_object(PyObject_CallFunctionObjArgs(state.tuple_new, state.edit_type, values.get(), nullptr));
 }
 
 // A Report holds its fields in one tuple, in this order; the type's getters,
 // repr, equality and hash all read it.
-enum Field : Py_ssize_t { TEXT, ERROR, ERROR_OFFSET, FOUND, START, END, COMPLETE, EDITS, FIELD_COUNT };
+enum Field : Py_ssize_t { TEXT, ERROR, ERROR_OFFSET, FOUND, START, END, COMPLETE, EDITS };
 
 struct ReportObject {
     PyObject_HEAD
@@ -127,11 +129,12 @@ struct ReportObject {
 
 PyObject* fields_of(PyObject* self) noexcept { return reinterpret_cast<ReportObject*>(self)->fields; }
 
-// The Report of `placed`, whose offsets are already character indices.
+// The Report of `report`, whose offsets are already character indices.
 PyRef report_object(const ModuleState& state, const RepairReport& report) {
     PyRef edits = expect_object(PyTuple_New(static_cast<Py_ssize_t>(report.edits.size())));
     for (std::size_t i = 0; i < report.edits.size(); ++i) {
-        set_tuple_item(edits.get(), static_cast<Py_ssize_t>(i), edit_object(state, report.edits[i]).release());
+        PyRef edit = edit_object(state, report.edits[i]);
+        expect_success(PyTuple_SetItem(edits.get(), static_cast<Py_ssize_t>(i), edit.release()), "could not fill a tuple");
     }
     const bool refused = report.error.has_value();
     PyRef text = refused ? PyRef::borrow(Py_None) : str_from_utf8(report.text);
@@ -141,8 +144,7 @@ PyRef report_object(const ModuleState& state, const RepairReport& report) {
     PyRef start = int_from(report.start);
     PyRef end = int_from(report.end);
     PyRef complete = bool_from(report.complete);
-    PyRef fields = filled(expect_object(PyTuple_New(FIELD_COUNT)),
-                          {&text, &error, &error_offset, &found, &start, &end, &complete, &edits}, &set_tuple_item);
+    PyRef fields = tuple_of({&text, &error, &error_offset, &found, &start, &end, &complete, &edits});
 
     auto* type = reinterpret_cast<PyTypeObject*>(state.report_type);
     auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
@@ -316,20 +318,28 @@ PyType_Slot REPORT_SLOTS[] = {
 PyType_Spec REPORT_TYPE_SPEC = {"corvane_report.Report", static_cast<int>(sizeof(ReportObject)), 0,
                                    Py_TPFLAGS_DEFAULT, REPORT_SLOTS};
 
-PyStructSequence_Field EDIT_FIELDS[] = {
-    {"kind", "What the edit did: one of the names listed in the README's table of kinds."},
-    {"start", "The index in the input of the first character replaced (or where text is inserted)."},
-    {"end", "The index just past the last character replaced; start == end for an insertion."},
-    {"text", "What input[start:end] became in the repaired text; '' for a removal."},
-    {nullptr, nullptr},
-};
+constexpr const char* EDIT_DOC =
+    "Edit(kind, start, end, text): input[start:end] became text in the repaired JSON.\n\n"
+    "kind names what the edit did (one of the README's table of kinds); an insertion\n"
+    "has start == end, a removal text == ''. Offsets are indices of characters in\n"
+    "the input given to report() or report_all().";
 
-PyStructSequence_Desc EDIT_DESCRIPTION = {
-    "corvane_report.Edit",
-    "Edit(kind, start, end, text): input[start:end] became text in the repaired JSON.",
-    EDIT_FIELDS,
-    4,
-};
+// Edit, a named tuple made by collections.namedtuple as the module's own.
+Expected<PyRef> edit_type(PyObject* module) {
+    PyRef collections(PyImport_ImportModule("collections"));
+    if (!collections) return PendingError::fetch();
+    PyRef namedtuple(PyObject_GetAttrString(collections.get(), "namedtuple"));
+    if (!namedtuple) return PendingError::fetch();
+    PyRef module_name(PyModule_GetNameObject(module));
+    if (!module_name) return PendingError::fetch();
+    PyRef arguments = expect_object(Py_BuildValue("(s(ssss))", "Edit", "kind", "start", "end", "text"));
+    PyRef keywords = expect_object(Py_BuildValue("{sO}", "module", module_name.get()));
+    PyRef type(PyObject_Call(namedtuple.get(), arguments.get(), keywords.get()));
+    if (!type) return PendingError::fetch();
+    PyRef doc = expect_object(PyUnicode_FromString(EDIT_DOC));
+    if (PyObject_SetAttrString(type.get(), "__doc__", doc.get()) < 0) return PendingError::fetch();
+    return type;
+}
 
 // --- The module --------------------------------------------------------------
 
@@ -366,12 +376,15 @@ PyMethodDef FUNCTIONS[] = {
 Expected<Done> fill_module(PyObject* module) {
     ModuleState& state = state_of(module);
     PyRef report_type = expect_object(PyType_FromSpec(&REPORT_TYPE_SPEC));
-    PyRef edit_type(reinterpret_cast<PyObject*>(PyStructSequence_NewType(&EDIT_DESCRIPTION)));
-    if (!edit_type) return PendingError::fetch();
+    Expected<PyRef> edit = edit_type(module);
+    if (!edit) return std::move(edit.error());
+    PyRef tuple_new(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyTuple_Type), "__new__"));
+    if (!tuple_new) return PendingError::fetch();
     state.report_type = PyRef::borrow(report_type.get()).release();
-    state.edit_type = PyRef::borrow(edit_type.get()).release();
+    state.edit_type = PyRef::borrow(edit.value().get()).release();
+    state.tuple_new = tuple_new.release();
     Expected<Done> added = add_object(module, "Report", std::move(report_type));
-    if (added) added = add_object(module, "Edit", std::move(edit_type));
+    if (added) added = add_object(module, "Edit", std::move(edit.value()));
     if (!added) return added;
     return add_all_and_version(module, {"report", "report_all", "Report", "Edit"}, CORVANE_VERSION);
 }
@@ -380,6 +393,7 @@ void free_module(void* module) {
     ModuleState& state = state_of(static_cast<PyObject*>(module));
     Py_CLEAR(state.report_type);
     Py_CLEAR(state.edit_type);
+    Py_CLEAR(state.tuple_new);
 }
 
 PyModuleDef DEFINITION = module_definition<fill_module>(
