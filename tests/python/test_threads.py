@@ -17,6 +17,7 @@ import pytest
 
 import corvane
 from corvane_batch import repair_many
+from corvane_report import report, report_all
 from corvane_stream import RepairStream
 
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
@@ -44,7 +45,8 @@ def repair_batch(text):
     return repair_many([text, None, text], on_error="null", threads=2)
 
 
-FUNCTIONS = [corvane.repair, corvane.repair_json, corvane.repair_to_string, corvane.loads, repair_batch]
+FUNCTIONS = [corvane.repair, corvane.repair_json, corvane.repair_to_string, corvane.loads, repair_batch,
+             report, report_all]
 
 
 def outcome(function, argument):
