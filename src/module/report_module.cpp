@@ -351,11 +351,6 @@ PyObject* report_all_function(PyObject* module, PyObject* args, PyObject* kwargs
     return entry_point([&] { return report_all_call(module, args, kwargs); });
 }
 
-template <class Function>
-PyCFunction as_method(Function function) noexcept {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 constexpr int FUNCTION_FLAGS = METH_VARARGS | METH_KEYWORDS;
 
 PyMethodDef FUNCTIONS[] = {
