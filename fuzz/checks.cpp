@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <atomic>
 #include <fstream>
 #include <iterator>
 #include <new>
@@ -239,10 +240,88 @@ std::string compare_engines(std::string_view input, Run& fast) {
         return "the strict stretch's scalar kernel and the reference differ: " + shown(*twin.result) + " <> " +
                shown(*reference.result);
     }
-    return {};
+    return report_violation(input, *fast.result);
+}
+
+std::atomic<std::size_t> judged_reports{0};
+
+// JSON's own four whitespace bytes and the form feed, which the repair
+// drops as whitespace too.
+bool is_gap_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
+
+// `text` without the whitespace that stands outside its strings.
+std::string drop_outer_whitespace(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    bool in_string = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (in_string) {
+            out += c;
+            if (c == '\\' && i + 1 < text.size()) out += text[++i];
+            else if (c == '"') in_string = false;
+            continue;
+        }
+        if (is_gap_space(c)) continue;
+        if (c == '"') in_string = true;
+        out += c;
+    }
+    return out;
 }
 
 }  // namespace
+
+std::string rebuild_violation(std::string_view input, const RepairResult& result, const RepairReport& report) {
+    if (result.ok() == report.error.has_value()) return "the report and repair_text disagree on refusing";
+    if (!result.ok()) {
+        if (*report.error != result.error()) return "the report refuses for another reason";
+        if (report.error_offset > input.size()) return "refusal offset past the input";
+        if (!report.edits.empty()) return "a refused report has edits";
+        return {};
+    }
+    if (report.text != result.text()) return "the report's text differs: " + printable(report.text);
+    if (report.start > report.end || report.end > input.size()) return "start and end out of order";
+    std::string rebuilt;
+    std::size_t at = report.start;
+    for (const Edit& edit : report.edits) {
+        if (edit.start < at || edit.end < edit.start || edit.end > report.end) {
+            return "edit out of order or place at " + std::to_string(edit.start) + ".." + std::to_string(edit.end);
+        }
+        if (static_cast<std::size_t>(edit.kind) >= EDIT_KIND_COUNT || edit_kind_name(edit.kind).empty()) {
+            return "edit of no kind";
+        }
+        rebuilt.append(input.substr(at, edit.start - at));
+        rebuilt.append(edit.text);
+        at = edit.end;
+    }
+    rebuilt.append(input.substr(at, report.end - at));
+    if (const std::string text = drop_outer_whitespace(rebuilt); text != report.text) {
+        return "the edits rebuild " + printable(text) + " <> " + printable(report.text);
+    }
+    if (!report.found && report.text != "null") return "nothing found, yet a value: " + printable(report.text);
+    if (is_valid_utf8(input) && is_strict_json(input)) {
+        if (!report.found || !report.complete) return "valid JSON reported as not found or cut off";
+        for (const Edit& edit : report.edits) {
+            if (edit.kind != EditKind::NumberRewritten || edit.text.find('e') == std::string::npos) {
+                return "valid JSON has an edit of kind " + std::string(edit_kind_name(edit.kind));
+            }
+        }
+    }
+    return {};
+}
+
+std::string report_violation(std::string_view input, const RepairResult& result) {
+    ++judged_reports;
+    RepairReport report;
+    try {
+        report = report_text(input.data(), input.size());
+    } catch (const std::exception& e) {
+        return std::string("the report failed: ") + e.what();
+    }
+    return rebuild_violation(input, result, report);
+}
+
+std::size_t reports_judged() { return judged_reports; }
 
 std::string differential_violation(std::string_view input) {
     Run fast;
@@ -375,6 +454,7 @@ std::string stream_violation(std::string_view input, const std::vector<std::size
     } catch (const std::exception& e) {
         return std::string("repair_text failed: ") + e.what();
     }
+    if (std::string broken = report_violation(input, *whole); !broken.empty()) return broken;
     auto same_refusal = [&](RepairError error) { return !whole->ok() && whole->error() == error; };
 
     RepairStream stream;
