@@ -72,8 +72,8 @@ NON_ASCII_ROWS = [
     "{'caf\u00e9': '\u65e5\u672c', \U0001f600: 1}",
     "\u00e9\u20ac\U0001f600 prose {na\u00efve: True, 'k': '\u20ac' // \u00fc\n",
     "[\u00e9 \u20ac, \U0001f600\U0001f600,, 'a\u00e9\"b'",
-    '```json\n{"\u65e5": [1E5, +1, .5], "s": "\U0001f600\\u12',
-    "\U0001f600\U0001f600 {'\U0001f600': None} \u00e9",
+    '```json\n{\u65e5\u672c: [1E5, +1, .5], "s": "\U0001f600\\u12',
+    "\U0001f600\U0001f600 {'\U0001f600': None, \u00e9: \U0001f600} \u00e9",
 ]
 
 
@@ -92,7 +92,9 @@ def test_offsets_count_characters(text):
 
 
 # JSON Lines held in a str, and prose between values: one report per value.
-LINES = ["{a: 1, 'b': True}", "[1 2,]", '"x\u00e9"', "{\"\U0001f600\": [None]}", "  42", "{'c': 'd'}"]
+# A value that is not an object or array is read only where no bracket
+# follows it: before one, it is prose, as it is to corvane.repair.
+LINES = ["{a: 1, 'b': True}", "[1 2,]", "{\"\U0001f600\": [None]}", "  [42]", "{'c': '\u00e9'}"]
 
 
 @pytest.mark.parametrize(
@@ -102,6 +104,7 @@ LINES = ["{a: 1, 'b': True}", "[1 2,]", '"x\u00e9"', "{\"\U0001f600\": [None]}",
         ("\r\n".join(LINES), [corvane.repair(line) for line in LINES]),
         ("Here are both:\n{\"id\": 1}\nand the next one, \u00e9:\n```json\n[2]\n```\n", ['{"id":1}', "[2]"]),
         ('{"a": 1} thanks', ['{"a":1}', '"thanks"']),
+        ('"x" 42 [1] "y" 7', ["[1]", '"y"', "7"]),
         ("", []),
         ("  // nothing here\n", []),
         ('[1] {"q": "he said "hi" ok"} [3]', ["[1]", None]),
