@@ -5,9 +5,12 @@
 #include "module/arguments.hpp"
 #include "module/companion.hpp"
 #include "module/definition.hpp"
+#include "module/kept_object.hpp"
 #include "parser/report.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,10 +26,14 @@ constexpr std::string_view REPORT_PARAMETERS[] = {"input", "start"};
 constexpr ArgumentSpec REPORT_SPEC{"report", REPORT_PARAMETERS, 1};
 constexpr ArgumentSpec REPORT_ALL_SPEC{"report_all", std::span(REPORT_PARAMETERS).first(1), 1};
 
+// What makes Edit objects, in one tuple that each Report holds on to: the
+// Edit type (a collections.namedtuple), tuple.__new__ (which makes one
+// without running Python code) and the name of every kind, made once.
+enum Maker : Py_ssize_t { EDIT_TYPE, TUPLE_NEW, KIND_NAMES };
+
 struct ModuleState {
     PyObject* report_type;
-    PyObject* edit_type;  // a collections.namedtuple
-    PyObject* tuple_new;  // tuple.__new__, which makes an Edit without running Python code
+    PyObject* edit_maker;
 };
 
 ModuleState& state_of(PyObject* module) noexcept { return *static_cast<ModuleState*>(PyModule_GetState(module)); }
@@ -109,33 +116,59 @@ PyRef tuple_of(std::initializer_list<PyRef*> values) {
     return tuple;
 }
 
-PyRef edit_object(const ModuleState& state, const Edit& edit) {
-    PyRef kind = str_from_utf8(edit_kind_name(edit.kind));
+PyRef edit_object(PyObject* maker, const Edit& edit) {
+    PyRef kind = PyRef::borrow(PyTuple_GetItem(maker, KIND_NAMES + static_cast<Py_ssize_t>(edit.kind)));
+    if (!kind) throw InternalFault("an edit of an unknown kind");
     PyRef start = int_from(edit.start);
     PyRef end = int_from(edit.end);
     PyRef text = str_from_utf8(edit.text);
     PyRef values = tuple_of({&kind, &start, &end, &text});
-    return expect_object(PyObject_CallFunctionObjArgs(state.tuple_new, state.edit_type, values.get(), nullptr));
+    return expect_object(PyObject_CallFunctionObjArgs(PyTuple_GetItem(maker, TUPLE_NEW),
+                                                      PyTuple_GetItem(maker, EDIT_TYPE), values.get(), nullptr));
 }
 
-// A Report holds its fields in one tuple, in this order; the type's getters,
-// repr, equality and hash all read it.
-enum Field : Py_ssize_t { TEXT, ERROR, ERROR_OFFSET, FOUND, START, END, COMPLETE, EDITS };
+// A Report holds its fields but the edits in one tuple, in this order. The
+// edits stay the engine's until first asked for (a caller that checks
+// `complete` or `found` never pays for them), then become a tuple of Edit
+// made once; equality, hash and repr ask for them too.
+enum Field : Py_ssize_t { TEXT, ERROR, ERROR_OFFSET, FOUND, START, END, COMPLETE };
 
 struct ReportObject {
     PyObject_HEAD
     PyObject* fields;
+    PyObject* maker;
+    std::vector<Edit>* pending;  // offsets already in characters; kept until the report goes
+    std::atomic<PyObject*> edits;
 };
 
-PyObject* fields_of(PyObject* self) noexcept { return reinterpret_cast<ReportObject*>(self)->fields; }
+ReportObject& report_of(PyObject* self) noexcept { return *reinterpret_cast<ReportObject*>(self); }
 
-// The Report of `report`, whose offsets are already character indices.
-PyRef report_object(const ModuleState& state, const RepairReport& report) {
-    PyRef edits = expect_object(PyTuple_New(static_cast<Py_ssize_t>(report.edits.size())));
-    for (std::size_t i = 0; i < report.edits.size(); ++i) {
-        PyRef edit = edit_object(state, report.edits[i]);
-        expect_success(PyTuple_SetItem(edits.get(), static_cast<Py_ssize_t>(i), edit.release()), "could not fill a tuple");
-    }
+PyObject* fields_of(PyObject* self) noexcept { return report_of(self).fields; }
+
+// The tuple of Edit objects of a report, made on the first call (a borrowed
+// reference, or NULL with an exception set).
+PyObject* edits_of(PyObject* self) noexcept {
+    ReportObject& report = report_of(self);
+    return kept_object(report.edits, [&]() -> PyObject* {
+        Expected<PyRef> made = guarded<PyRef>([&]() -> Expected<PyRef> {
+            const std::vector<Edit>& edits = *report.pending;
+            PyRef tuple = expect_object(PyTuple_New(static_cast<Py_ssize_t>(edits.size())));
+            for (std::size_t i = 0; i < edits.size(); ++i) {
+                PyRef edit = edit_object(report.maker, edits[i]);
+                expect_success(PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), edit.release()),
+                               "could not fill a tuple");
+            }
+            return tuple;
+        });
+        if (made) return made.value().release();
+        std::move(made.error()).raise();
+        return nullptr;
+    });
+}
+
+// The Report of `report`, whose offsets are already character indices; its
+// edits are moved into it.
+PyRef report_object(const ModuleState& state, RepairReport& report) {
     const bool refused = report.error.has_value();
     PyRef text = refused ? PyRef::borrow(Py_None) : str_from_utf8(report.text);
     PyRef error = refused ? str_from_utf8(error_message(*report.error)) : PyRef::borrow(Py_None);
@@ -144,13 +177,18 @@ PyRef report_object(const ModuleState& state, const RepairReport& report) {
     PyRef start = int_from(report.start);
     PyRef end = int_from(report.end);
     PyRef complete = bool_from(report.complete);
-    PyRef fields = tuple_of({&text, &error, &error_offset, &found, &start, &end, &complete, &edits});
+    PyRef fields = tuple_of({&text, &error, &error_offset, &found, &start, &end, &complete});
+    auto pending = std::make_unique<std::vector<Edit>>(std::move(report.edits));
 
     auto* type = reinterpret_cast<PyTypeObject*>(state.report_type);
     auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyRef self(allocate(type, 0));
     if (!self) throw std::bad_alloc();
-    reinterpret_cast<ReportObject*>(self.get())->fields = fields.release();
+    ReportObject& object = report_of(self.get());
+    new (&object.edits) std::atomic<PyObject*>(nullptr);
+    object.fields = fields.release();
+    object.maker = PyRef::borrow(state.edit_maker).release();
+    object.pending = pending.release();
     return self;
 }
 
@@ -245,7 +283,11 @@ PyObject* new_slot(PyTypeObject*, PyObject*, PyObject*) {
 
 void dealloc_slot(PyObject* self) {
     PyTypeObject* const type = Py_TYPE(self);
-    Py_XDECREF(fields_of(self));
+    ReportObject& report = report_of(self);
+    Py_XDECREF(report.fields);
+    Py_XDECREF(report.maker);
+    Py_XDECREF(report.edits.load());
+    delete report.pending;
     auto release = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     release(self);
     Py_DECREF(type);
@@ -253,11 +295,13 @@ void dealloc_slot(PyObject* self) {
 
 PyObject* repr_slot(PyObject* self) {
     PyObject* f = fields_of(self);
+    PyObject* edits = edits_of(self);
+    if (edits == nullptr) return nullptr;
     return PyUnicode_FromFormat(
         "Report(text=%R, error=%R, error_offset=%R, found=%R, start=%R, end=%R, complete=%R, edits=%R)",
         PyTuple_GetItem(f, TEXT), PyTuple_GetItem(f, ERROR), PyTuple_GetItem(f, ERROR_OFFSET),
         PyTuple_GetItem(f, FOUND), PyTuple_GetItem(f, START), PyTuple_GetItem(f, END), PyTuple_GetItem(f, COMPLETE),
-        PyTuple_GetItem(f, EDITS));
+        edits);
 }
 
 // Two reports are equal when every field is; anything else is left to the
@@ -266,10 +310,22 @@ PyObject* richcompare_slot(PyObject* self, PyObject* other, int op) {
     if ((op != Py_EQ && op != Py_NE) || Py_TYPE(other) != Py_TYPE(self)) {
         Py_RETURN_NOTIMPLEMENTED;
     }
-    return PyObject_RichCompare(fields_of(self), fields_of(other), op);
+    int same = PyObject_RichCompareBool(fields_of(self), fields_of(other), Py_EQ);
+    if (same > 0) {
+        PyObject* mine = edits_of(self);
+        PyObject* theirs = mine ? edits_of(other) : nullptr;
+        same = theirs ? PyObject_RichCompareBool(mine, theirs, Py_EQ) : -1;
+    }
+    if (same < 0) return nullptr;
+    return PyBool_FromLong(op == Py_EQ ? same : !same);
 }
 
-Py_hash_t hash_slot(PyObject* self) { return PyObject_Hash(fields_of(self)); }
+Py_hash_t hash_slot(PyObject* self) {
+    PyObject* edits = edits_of(self);
+    if (edits == nullptr) return -1;
+    PyRef both(PyTuple_Pack(2, fields_of(self), edits));
+    return both ? PyObject_Hash(both.get()) : -1;
+}
 
 template <Field F>
 PyObject* field_getter(PyObject* self, void*) {
@@ -278,9 +334,13 @@ PyObject* field_getter(PyObject* self, void*) {
     return value;
 }
 
-PyObject* changed_getter(PyObject* self, void*) {
-    return PyBool_FromLong(PyTuple_Size(PyTuple_GetItem(fields_of(self), EDITS)) > 0);
+PyObject* edits_getter(PyObject* self, void*) {
+    PyObject* edits = edits_of(self);
+    Py_XINCREF(edits);
+    return edits;
 }
+
+PyObject* changed_getter(PyObject* self, void*) { return PyBool_FromLong(!report_of(self).pending->empty()); }
 
 PyGetSetDef REPORT_PROPERTIES[] = {
     {"text", &field_getter<TEXT>, nullptr, "The repaired JSON, as corvane.repair() gives it, or None when refused.",
@@ -297,7 +357,7 @@ PyGetSetDef REPORT_PROPERTIES[] = {
      "The index in the input just past the last character the repair read; input[end:] was dropped.", nullptr},
     {"complete", &field_getter<COMPLETE>, nullptr,
      "False when the end of the input cut the value off and the repair closed or filled it in.", nullptr},
-    {"edits", &field_getter<EDITS>, nullptr,
+    {"edits", &edits_getter, nullptr,
      "What the repair changed, in input order: a tuple of Edit(kind, start, end, text).", nullptr},
     {"changed", &changed_getter, nullptr, "bool(edits): False when the value was valid JSON as it stood.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -368,18 +428,32 @@ PyMethodDef FUNCTIONS[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-Expected<Done> fill_module(PyObject* module) {
-    ModuleState& state = state_of(module);
-    PyRef report_type = expect_object(PyType_FromSpec(&REPORT_TYPE_SPEC));
+// Edit, its maker and the kinds' names, in the order of Maker.
+Expected<PyRef> edit_maker(PyObject* module) {
     Expected<PyRef> edit = edit_type(module);
     if (!edit) return std::move(edit.error());
     PyRef tuple_new(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyTuple_Type), "__new__"));
     if (!tuple_new) return PendingError::fetch();
+    PyRef maker = expect_object(PyTuple_New(KIND_NAMES + static_cast<Py_ssize_t>(EDIT_KIND_COUNT)));
+    expect_success(PyTuple_SetItem(maker.get(), EDIT_TYPE, edit.value().release()), "could not fill a tuple");
+    expect_success(PyTuple_SetItem(maker.get(), TUPLE_NEW, tuple_new.release()), "could not fill a tuple");
+    for (std::size_t kind = 0; kind < EDIT_KIND_COUNT; ++kind) {
+        PyRef name = str_from_utf8(edit_kind_name(static_cast<EditKind>(kind)));
+        expect_success(PyTuple_SetItem(maker.get(), KIND_NAMES + static_cast<Py_ssize_t>(kind), name.release()),
+                       "could not fill a tuple");
+    }
+    return maker;
+}
+
+Expected<Done> fill_module(PyObject* module) {
+    ModuleState& state = state_of(module);
+    PyRef report_type = expect_object(PyType_FromSpec(&REPORT_TYPE_SPEC));
+    Expected<PyRef> maker = edit_maker(module);
+    if (!maker) return std::move(maker.error());
     state.report_type = PyRef::borrow(report_type.get()).release();
-    state.edit_type = PyRef::borrow(edit.value().get()).release();
-    state.tuple_new = tuple_new.release();
+    state.edit_maker = PyRef::borrow(maker.value().get()).release();
     Expected<Done> added = add_object(module, "Report", std::move(report_type));
-    if (added) added = add_object(module, "Edit", std::move(edit.value()));
+    if (added) added = add_object(module, "Edit", PyRef::borrow(PyTuple_GetItem(maker.value().get(), EDIT_TYPE)));
     if (!added) return added;
     return add_all_and_version(module, {"report", "report_all", "Report", "Edit"}, CORVANE_VERSION);
 }
@@ -387,8 +461,7 @@ Expected<Done> fill_module(PyObject* module) {
 void free_module(void* module) {
     ModuleState& state = state_of(static_cast<PyObject*>(module));
     Py_CLEAR(state.report_type);
-    Py_CLEAR(state.edit_type);
-    Py_CLEAR(state.tuple_new);
+    Py_CLEAR(state.edit_maker);
 }
 
 PyModuleDef DEFINITION = module_definition<fill_module>(

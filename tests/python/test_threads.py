@@ -123,3 +123,24 @@ def test_many_threads_repair_stream_and_refuse_at_once():
     assert sorted((r["id"], r["name"]) for r in records) == sorted(
         (index, "n%d" % round_) for index in range(THREADS) for round_ in range(ROUNDS))
     assert all(r == {"id": r["id"], "name": r["name"], "tags": ["a", "b"], "ok": True} for r in records)
+
+
+def test_threads_share_one_reports_edits():
+    """The edits of a report are made on first use, once: threads that ask at
+    the same moment all get the one tuple."""
+    for _ in range(ROUNDS):
+        shared = report(DOCUMENT)
+        start = threading.Barrier(THREADS)
+        seen = []
+
+        def work():
+            start.wait()
+            seen.append(shared.edits)
+
+        threads = [threading.Thread(target=work) for _ in range(THREADS)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        assert len(seen) == THREADS and all(edits is shared.edits for edits in seen)
+        assert len(shared.edits) > 3000 and shared == report(DOCUMENT)
