@@ -193,7 +193,8 @@ PyRef report_object(const ModuleState& state, RepairReport& report) {
 }
 
 // The input as UTF-8, copied (the engine runs without the GIL, and no Python
-// reference may be held then), and whether it is all ASCII.
+// reference may be held then), and its length in characters: the same as
+// the bytes' only when it is all ASCII.
 struct Input {
     std::string bytes;
     std::size_t characters;
@@ -207,8 +208,8 @@ Expected<Input> input_of(PyObject* value) {
     return Input{std::string(text.value().utf8), static_cast<std::size_t>(characters)};
 }
 
-// report(input, start=0): the report of input[start:], start taken as a
-// slice's bound is (negative from the end, clipped to the text).
+// report(input, start=0): the report of input[start:], `start` taken as a
+// slice's bound is taken (negative from the end, clipped to the text).
 Expected<PyRef> report_call(PyObject* module, PyObject* args, PyObject* kwargs) {
     PyObject* slots[2] = {nullptr, nullptr};
     Expected<Done> bound = bind_arguments(REPORT_SPEC, args, kwargs, slots);
