@@ -318,7 +318,48 @@ std::string report_violation(std::string_view input, const RepairResult& result)
     } catch (const std::exception& e) {
         return std::string("the report failed: ") + e.what();
     }
-    return rebuild_violation(input, result, report);
+    std::string violation = rebuild_violation(input, result, report);
+    if (violation.empty()) violation = every_value_violation(input);
+    return violation;
+}
+
+std::string every_value_mismatch(std::string_view input);
+
+// Reading value after value must give what reporting the rest of the text
+// from each value's end gives, however the search for a bracket was spared.
+// Done report by report, which takes time quadratic in the values: only on
+// texts short enough for that.
+std::string every_value_violation(std::string_view input) {
+    constexpr std::size_t LONGEST = 4096;
+    if (input.size() > LONGEST || !is_valid_utf8(input)) return {};
+    try {
+        return every_value_mismatch(input);
+    } catch (const std::exception& e) {
+        return std::string("reporting value after value failed: ") + e.what();
+    }
+}
+
+std::string every_value_mismatch(std::string_view input) {
+    const std::vector<PlacedReport> all = report_every_value(input.data(), input.size());
+    std::size_t position = 0;
+    for (std::size_t i = 0;; ++i) {
+        const RepairReport one = report_text(input.data() + position, input.size() - position);
+        const bool refused = one.error.has_value();
+        const bool listed = refused || (one.found && one.end > one.start);
+        if (!listed) {
+            if (i != all.size()) return "report_every_value lists more values than there are";
+            return {};
+        }
+        if (i == all.size()) return "report_every_value misses the value at " + std::to_string(position);
+        const RepairReport& got = all[i].report;
+        const bool same = all[i].base == position && got.text == one.text && got.error == one.error &&
+                          got.error_offset == one.error_offset && got.found == one.found &&
+                          got.start == one.start && got.end == one.end && got.complete == one.complete &&
+                          got.edits.size() == one.edits.size();
+        if (!same) return "report_every_value differs at the value read from " + std::to_string(position);
+        if (refused) return i + 1 == all.size() ? std::string() : "values listed after a refusal";
+        position += one.end;
+    }
 }
 
 std::size_t reports_judged() { return judged_reports; }

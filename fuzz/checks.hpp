@@ -69,6 +69,9 @@ std::string rebuild_violation(std::string_view input, const RepairResult& result
 // rebuild_violation of report_text's report. Part of differential_violation
 // and repair_violation, so every input they judge judges the report too.
 std::string report_violation(std::string_view input, const RepairResult& result);
+// report_every_value against reporting the rest of the text from each value's
+// end (inputs up to 4 KiB). Part of report_violation.
+std::string every_value_violation(std::string_view input);
 // How many reports report_violation has judged in this process.
 std::size_t reports_judged();
 

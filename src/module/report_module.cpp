@@ -78,10 +78,7 @@ private:
 };
 
 // One report of the engine, and where in the input its text began.
-struct Placed {
-    std::size_t base;
-    RepairReport report;
-};
+using Placed = PlacedReport;
 
 // Turns every offset of `placed` into a character index of the whole input,
 // in place: sorted first, so that the index walks forward once.
@@ -232,26 +229,6 @@ Expected<PyRef> report_call(PyObject* module, PyObject* args, PyObject* kwargs) 
     return report_object(state_of(module), placed.report);
 }
 
-// Every value of `bytes` in turn, each read from where the one before it
-// ended. A report that finds nothing ends the list and is left out; a
-// refusal ends it too, included, since where its value would end is not
-// known. A found value that read nothing would be read again forever: it
-// ends the list as well, left out.
-std::vector<Placed> report_every_value(const std::string& bytes) {
-    std::vector<Placed> reports;
-    std::size_t position = 0;
-    for (;;) {
-        RepairReport report = report_text(bytes.data() + position, bytes.size() - position);
-        const bool refused = report.error.has_value();
-        if (!refused && (!report.found || report.end <= report.start)) break;
-        const std::size_t end = report.end;
-        reports.push_back(Placed{position, std::move(report)});
-        if (refused) break;
-        position += end;
-    }
-    return reports;
-}
-
 Expected<PyRef> report_all_call(PyObject* module, PyObject* args, PyObject* kwargs) {
     PyObject* slots[1] = {nullptr};
     Expected<Done> bound = bind_arguments(REPORT_ALL_SPEC, args, kwargs, slots);
@@ -259,7 +236,7 @@ Expected<PyRef> report_all_call(PyObject* module, PyObject* args, PyObject* kwar
     Expected<Input> input = input_of(slots[0]);
     if (!input) return std::move(input.error());
     const std::string& bytes = input.value().bytes;
-    std::vector<Placed> reports = without_gil([&] { return report_every_value(bytes); });
+    std::vector<Placed> reports = without_gil([&] { return report_every_value(bytes.data(), bytes.size()); });
 
     CharacterIndex index(bytes, bytes.size() == input.value().characters);
     PyRef list = expect_object(PyList_New(static_cast<Py_ssize_t>(reports.size())));

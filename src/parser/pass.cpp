@@ -49,7 +49,7 @@ void write_escaped_byte(OutputBuffer& out, std::uint8_t byte);
 
 template <class Scan, class Observer>
 RepairResult repair_whole_text(const char* data, std::size_t length, BlockKernel strict_kernel,
-                               bool strict_every_container, Observer observer) {
+                               bool strict_every_container, Observer observer, ProseMemo* prose_memo) {
     // The stretch stores whole blocks past what it keeps: with its room
     // reserved, a short text never grows the buffer.
     const std::size_t slack = strict_kernel == BlockKernel::None ? 16 : STRICT_OUTPUT_ROOM;
@@ -57,6 +57,7 @@ RepairResult repair_whole_text(const char* data, std::size_t length, BlockKernel
     r.strict_kernel = strict_kernel;
     r.strict_every_container = strict_every_container;
     ProseScan prose;
+    prose.memo = prose_memo;
     Pause unused;
     seek_container_start<Scan>(r.lexer, true, prose, unused);
     observer.began(r.lexer.pos);
@@ -81,9 +82,12 @@ RepairResult repair_whole_text(const char* data, std::size_t length, BlockKernel
     return RepairResult::success(r.out.take());
 }
 
-template RepairResult repair_whole_text<FastScan>(const char*, std::size_t, BlockKernel, bool, SilentObserver);
-template RepairResult repair_whole_text<ScalarScan>(const char*, std::size_t, BlockKernel, bool, SilentObserver);
-template RepairResult repair_whole_text<FastScan>(const char*, std::size_t, BlockKernel, bool, ReportObserver);
+template RepairResult repair_whole_text<FastScan>(const char*, std::size_t, BlockKernel, bool, SilentObserver,
+                                                 ProseMemo*);
+template RepairResult repair_whole_text<ScalarScan>(const char*, std::size_t, BlockKernel, bool, SilentObserver,
+                                                   ProseMemo*);
+template RepairResult repair_whole_text<FastScan>(const char*, std::size_t, BlockKernel, bool, ReportObserver,
+                                                 ProseMemo*);
 
 // Here rather than in a file of its own, so that the whole-text repair is
 // inlined into it: a call of a small text pays for nothing else.

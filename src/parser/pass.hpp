@@ -142,10 +142,12 @@ Outcome continue_repair(Repairer& r);
 // Repairs a whole text with the scanners `Scan` (FastScan, or ScalarScan for
 // the reference), the strict stretch classifying blocks with `strict_kernel`
 // (never taken with None), tried at every container it opens when
-// `strict_every_container`, telling `observer` of each repair. Built for
+// `strict_every_container`, telling `observer` of each repair, the search
+// for the first bracket helped by `prose_memo` when one is given. Built for
 // FastScan and ScalarScan, silent, and for the report's observer with FastScan.
 template <class Scan, class Observer = SilentObserver>
 RepairResult repair_whole_text(const char* data, std::size_t length, BlockKernel strict_kernel,
-                               bool strict_every_container, Observer observer = {});
+                               bool strict_every_container, Observer observer = {},
+                               ProseMemo* prose_memo = nullptr);
 
 }  // namespace corvane

@@ -12,21 +12,59 @@
 
 namespace corvane {
 
-RepairReport report_text(const char* data, std::size_t length) {
+namespace {
+
+// What reporting one value of a text learned that spares reporting the next:
+// where the search for a bracket found none, and the next '/' (a position
+// in the whole text). Without them, each value of a long text would search
+// to its end.
+struct Spared {
+    ProseMemo prose;
+    std::size_t slash = 0;
+};
+
+RepairReport report_with(const char* data, std::size_t length, Spared* spared, std::size_t position) {
     RepairReport report;
     // A reply with a few repairs grows the list once.
     report.edits.reserve(16);
     ReportState state(report, data, length);
+    ProseMemo* prose_memo = nullptr;
+    if (spared != nullptr) {
+        prose_memo = &spared->prose;
+        // Still the first '/' at or after any later gap, as gaps only move on.
+        if (spared->slash >= position) state.slash = spared->slash - position;
+    }
     // Without the strict stretch: it writes its commas and key quotes
     // itself, and the report would have to be told of them there too.
     RepairResult result =
-        repair_whole_text<FastScan>(data, length, BlockKernel::None, false, ReportObserver(state));
+        repair_whole_text<FastScan>(data, length, BlockKernel::None, false, ReportObserver(state), prose_memo);
     if (result) {
         report.text.assign(result.text());
     } else {
         report.error = result.error();
     }
+    if (spared != nullptr) spared->slash = position + state.slash;
     return report;
+}
+
+}  // namespace
+
+RepairReport report_text(const char* data, std::size_t length) { return report_with(data, length, nullptr, 0); }
+
+std::vector<PlacedReport> report_every_value(const char* data, std::size_t length) {
+    std::vector<PlacedReport> reports;
+    Spared spared;
+    std::size_t position = 0;
+    for (;;) {
+        RepairReport report = report_with(data + position, length - position, &spared, position);
+        const bool refused = report.error.has_value();
+        if (!refused && (!report.found || report.end <= report.start)) break;
+        const std::size_t end = report.end;
+        reports.push_back(PlacedReport{position, std::move(report)});
+        if (refused) break;
+        position += end;
+    }
+    return reports;
 }
 
 // Edits come in input order but for a few: a comma is known to be dropped

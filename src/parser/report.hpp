@@ -73,4 +73,19 @@ struct RepairReport {
 // same refusals, same preconditions) and reports what the repair did.
 RepairReport report_text(const char* data, std::size_t length);
 
+// A report of the text that starts `base` bytes into a longer one; its
+// offsets count from there.
+struct PlacedReport {
+    std::size_t base;
+    RepairReport report;
+};
+
+// Every value of a text in turn, each reported as report_text reports the
+// text from where the one before it ended. A report that finds nothing ends
+// the list and is left out; a refusal ends it too, included, since where
+// its value would end is not known. A found value that read nothing would
+// be read again forever: it ends the list as well, left out. Linear in the
+// text: what one search for a bracket learned spares the next.
+std::vector<PlacedReport> report_every_value(const char* data, std::size_t length);
+
 }  // namespace corvane

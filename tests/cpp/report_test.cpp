@@ -158,5 +158,38 @@ TEST(Report, RefusalOffsets) {
     }
 }
 
+// Value after value, each from the previous one's end: the search for a
+// bracket that found none spares the later ones, and must spare them only
+// where it would have found none again (a quote or comment the first search
+// was inside of reads differently from its middle).
+TEST(Report, EveryValueInTurn) {
+    struct Row {
+        std::string input;
+        std::vector<std::string> texts;
+    };
+    const std::vector<Row> table = {
+        {"1\n2\n3\n", {"1", "2", "3"}},
+        {"{\"a\":1}\n{\"a\":2}\n", {"{\"a\":1}", "{\"a\":2}"}},
+        {"\"x\" 42 [1] \"y\" 7", {"[1]", "\"y\"", "7"}},
+        {"{\"a\": 1} thanks", {"{\"a\":1}", "\"thanks\""}},
+        // Brackets the first search read as quoted or commented.
+        {"7 \"a [1] b\" 8", {"7", "\"a [1] b\"", "8"}},
+        {"1 /* [9] */ 2 // [8]\n 3", {"1", "2", "3"}},
+        {"1 \"open [4]", {"1", "\"open [4]\""}},
+        {"it's 5 o'clock [3] done", {"[3]", "\"done\""}},
+        // A fence ends the first search early.
+        {FENCE + "\n1 \n" + FENCE + "\n3 x", {"1", "3", "\"x\""}},
+    };
+    for (const Row& row : table) {
+        SCOPED_TRACE("input: " + show(row.input));
+        std::vector<std::string> texts;
+        for (const auto& placed : corvane::report_every_value(row.input.data(), row.input.size())) {
+            texts.push_back(placed.report.text);
+        }
+        EXPECT_EQ(texts, row.texts);
+        EXPECT_EQ(corvane::fuzz::every_value_violation(row.input), "");
+    }
+}
+
 }  // namespace
 }  // namespace corvane_test
