@@ -11,6 +11,7 @@
 #include "lexer/lexer.hpp"
 #include "parser/errors.hpp"
 #include "parser/output.hpp"
+#include "parser/report.hpp"
 #include "parser/strict.hpp"
 #include "platform/platform.hpp"
 
@@ -44,9 +45,23 @@ struct ArrivingText {
     static constexpr bool ARRIVING = true;
 };
 
+struct Repairer;
+
 // Told of what the pass does, by the steps; the silent one, compiled away,
-// is the default.
-struct SilentObserver {};
+// is the default. The report's (parser/report_observer.hpp) says what each
+// call means. Passed by value: an observer is empty or a handle.
+struct SilentObserver {
+    void began(std::size_t) const {}
+    void finished(const Repairer&) const {}
+    void refused(std::size_t) const {}
+    void edit(EditKind, std::size_t, std::size_t, std::string_view) const {}
+    void wrote(EditKind, std::size_t, std::size_t, const OutputBuffer&, std::size_t) const {}
+    void token(std::size_t, std::size_t, const OutputBuffer&, std::size_t) const {}
+    void gap(std::size_t, std::size_t) const {}
+    void stray(std::size_t) const {}
+    void comma(bool, std::size_t) const {}
+    void container_end() const {}
+};
 
 // What the pass is compiled for: the byte-run scanners (FastScan, or the
 // reference's ScalarScan), the input (WholeText or ArrivingText) and the
@@ -127,9 +142,12 @@ Outcome continue_repair(Repairer& r);
 // Repairs a whole text with the scanners `Scan` (FastScan, or ScalarScan for
 // the reference), the strict stretch classifying blocks with `strict_kernel`
 // (never taken with None), tried at every container it opens when
-// `strict_every_container`. Built for FastScan and ScalarScan.
-template <class Scan>
+// `strict_every_container`, telling `observer` of each repair, the search
+// for the first bracket helped by `prose_memo` when one is given. Built for
+// FastScan and ScalarScan, silent, and for the report's observer with FastScan.
+template <class Scan, class Observer = SilentObserver>
 RepairResult repair_whole_text(const char* data, std::size_t length, BlockKernel strict_kernel,
-                               bool strict_every_container);
+                               bool strict_every_container, Observer observer = {},
+                               ProseMemo* prose_memo = nullptr);
 
 }  // namespace corvane
