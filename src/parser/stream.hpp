@@ -11,6 +11,7 @@
 #include "lexer/lexer.hpp"
 #include "parser/errors.hpp"
 #include "parser/pass.hpp"
+#include "parser/repair.hpp"
 
 namespace corvane {
 
@@ -20,7 +21,8 @@ namespace corvane {
 // yet settled is kept.
 class RepairStream {
 public:
-    RepairStream();
+    // A stream under the rules of `profile` (parser/repair.hpp).
+    explicit RepairStream(Profile profile = Profile::Default);
 
     // Adds the next bytes of the text and repairs as far as they settle.
     // Returns the refusal as soon as it is certain whatever follows; the
