@@ -48,14 +48,25 @@ struct ArrivingText {
 // is the default.
 struct SilentObserver {};
 
+// The rule sets: the default rules, and the model profile's, which add to
+// them (parser/model.hpp). The default pass has no test of the profile at
+// all: every step of the profile is compiled in only under ModelRules.
+struct DefaultRules {
+    static constexpr bool MODEL = false;
+};
+struct ModelRules {
+    static constexpr bool MODEL = true;
+};
+
 // What the pass is compiled for: the byte-run scanners (FastScan, or the
-// reference's ScalarScan), the input (WholeText or ArrivingText) and the
-// observer. Later rule sets and observers are further members.
-template <class ScanType, class InputType, class ObserverType = SilentObserver>
+// reference's ScalarScan), the input (WholeText or ArrivingText), the
+// observer and the rule set. Later observers are further members.
+template <class ScanType, class InputType, class ObserverType = SilentObserver, class RulesType = DefaultRules>
 struct PassPolicy {
     using Scan = ScanType;
     using Input = InputType;
     using Observer = ObserverType;
+    using Rules = RulesType;
 };
 
 enum class Outcome : std::uint8_t {
@@ -97,6 +108,13 @@ struct Repairer {
     std::size_t strict_retry_at = 0;
     bool strict_every_container = false;
 
+    // The model profile's state: whether the pass follows it, whether the
+    // open string holds an unpaired inner quote, and what closes each open
+    // array (']', or the '}' of a set and the ')' of a tuple).
+    bool model = false;
+    bool inner_odd = false;
+    std::array<std::uint8_t, MAX_DEPTH> closer;
+
     bool wrote = false;  // the first value was written ("null" stands in otherwise)
     RepairError error = RepairError::DepthExceeded;
     Pause pause{Need::Byte, 0};
@@ -127,8 +145,9 @@ Outcome continue_repair(Repairer& r);
 // Repairs a whole text with the scanners `Scan` (FastScan, or ScalarScan for
 // the reference), the strict stretch classifying blocks with `strict_kernel`
 // (never taken with None), tried at every container it opens when
-// `strict_every_container`. Built for FastScan and ScalarScan.
-template <class Scan>
+// `strict_every_container`, under the rule set `Rules`. Built for FastScan
+// and ScalarScan, under both rule sets.
+template <class Scan, class Rules = DefaultRules>
 RepairResult repair_whole_text(const char* data, std::size_t length, BlockKernel strict_kernel,
                                bool strict_every_container);
 

@@ -10,6 +10,7 @@
 
 #include "lexer/lexer.hpp"
 #include "parser/errors.hpp"
+#include "parser/model.hpp"
 #include "parser/pass.hpp"
 #include "parser/repair.hpp"
 
@@ -48,7 +49,9 @@ public:
     std::size_t retained() const noexcept { return input_.size(); }
 
 private:
-    enum class Phase : std::uint8_t { Start, Seek, Parse, Done };
+    // Model: the model profile looks for where the value begins (past
+    // reasoning blocks, into a fence) between Start and Seek.
+    enum class Phase : std::uint8_t { Start, Model, Seek, Parse, Done };
 
     void run();
     bool awaited_has_arrived();
@@ -67,6 +70,7 @@ private:
     StartScan start_scan_;
     ProseScan prose_;
     Pause prose_pause_{Need::Byte, 0};
+    model::Start model_start_;
     Repairer repairer_;
 };
 
