@@ -44,7 +44,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         cuts.push_back(at);
     }
     const std::size_t snapshot_every = text.size() < SNAPSHOT_EVERY_PIECE_BELOW ? 1 : cuts.size() / 64 + 1;
-    const std::string broken = corvane::fuzz::stream_violation(text, cuts, snapshot_every);
-    if (!broken.empty()) corvane::fuzz::fail("stream", text, broken);
+    // Under both rule sets: the model profile's stream has its own pauses.
+    for (const corvane::Profile profile : {corvane::Profile::Default, corvane::Profile::Model}) {
+        const std::string broken = corvane::fuzz::stream_violation(text, cuts, snapshot_every, profile);
+        if (!broken.empty()) corvane::fuzz::fail(profile == corvane::Profile::Model ? "model stream" : "stream", text, broken);
+    }
     return 0;
 }

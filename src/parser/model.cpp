@@ -161,16 +161,29 @@ std::size_t key_word_end(const std::uint8_t* data, std::size_t p, std::size_t en
     return i;
 }
 
-Run scan_value_run(const std::uint8_t* data, std::size_t p, std::size_t end, bool final) {
+Run scan_value_run(const std::uint8_t* data, std::size_t p, std::size_t end, bool final, RunScan& scan) {
     bool wait = false;
-    std::size_t first_end = value_word_end(data, p, end, final, wait);
-    if (first_end == p) ++first_end;  // a lone byte no word takes: a value of its own
-    std::size_t run_end = first_end;
-    bool all_simple = is_keyword({reinterpret_cast<const char*>(data + p), first_end - p}) ||
-                      has_class(data[p], byte_class::NUMBER_START);
-    bool words = false;
+    std::size_t first_end;
+    std::size_t run_end;
+    bool all_simple;
+    bool words;
+    if (scan.valid && scan.at == p) {
+        // Where the last look at this run stopped: the words before are settled.
+        first_end = scan.first_end;
+        run_end = scan.run_end;
+        all_simple = scan.simple;
+        words = scan.words;
+    } else {
+        first_end = value_word_end(data, p, end, final, wait);
+        if (wait) return {end, false, true};
+        if (first_end == p) ++first_end;  // a lone byte no word takes: a value of its own
+        run_end = first_end;
+        all_simple = is_keyword({reinterpret_cast<const char*>(data + p), first_end - p}) ||
+                     has_class(data[p], byte_class::NUMBER_START);
+        words = false;
+    }
     // One space, then a word: the run goes on unless that word is a key.
-    while (!wait && run_end + 1 < end && data[run_end] == ' ') {
+    while (run_end + 1 < end && data[run_end] == ' ') {
         const std::size_t next = run_end + 1;
         const std::uint8_t byte = data[next];
         // Any word goes on the run (Home & Garden); not what ends or opens something.
@@ -193,7 +206,8 @@ Run scan_value_run(const std::uint8_t* data, std::size_t p, std::size_t end, boo
         run_end = next_end;
     }
     // A single space at the end of the input so far may be followed by a word.
-    if (!final && run_end + 1 >= end) wait = true;
+    if (!final && (run_end >= end || (data[run_end] == ' ' && run_end + 1 >= end))) wait = true;
+    scan = {wait, p, first_end, run_end, all_simple, words};
     if (words && all_simple) return {first_end, false, wait};
     return {run_end, words, wait};
 }

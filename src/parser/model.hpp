@@ -58,7 +58,25 @@ struct Run {
     bool words;       // several words: the value is a string of the whole run
     bool wait;        // the input so far cannot say where it ends
 };
-Run scan_value_run(const std::uint8_t* data, std::size_t p, std::size_t end, bool final);
+// What a stream keeps of a run it waits on, so that each word of it is
+// read once however the run arrives.
+// Left uninitialised: the default rules never touch it (their repair pays
+// nothing for it), the profile's entries set `valid` false.
+struct RunScan {
+    bool valid;
+    std::size_t at;
+    std::size_t first_end;
+    std::size_t run_end;
+    bool simple;
+    bool words;
+    template <class F>
+    void each_position(F&& f) {
+        f(at);
+        f(first_end);
+        f(run_end);
+    }
+};
+Run scan_value_run(const std::uint8_t* data, std::size_t p, std::size_t end, bool final, RunScan& scan);
 
 // An unquoted key ends where a word ends, and at full-width punctuation and
 // curly quotes too.

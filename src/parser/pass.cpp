@@ -669,6 +669,7 @@ Step Pass<Policy>::refuse(RepairError error) {
 void model_whole_text_start(Repairer& r) {
     r.model = true;
     r.inner_odd = false;
+    r.run.valid = false;
     Lexer& lexer = r.lexer;
     StartScan opening;
     scan_start(lexer.data, lexer.length, true, opening);
@@ -727,9 +728,11 @@ bool Pass<Policy>::parse_model_value(Step& next) {
         return true;
     }
     if (!has_class(byte, byte_class::NUMBER_START) && !has_class(byte, byte_class::WORD_START)) return false;
-    const model::Run run = model::scan_value_run(data, p, lx.end, final());
+    const model::Run run = model::scan_value_run(data, p, lx.end, final(), r.run);
     if (run.wait) {
-        next = pause(Step::Value, Need::Byte, p);
+        // Looked at again once a word ends: a long word costs no more than
+        // under the default rules.
+        next = pause(Step::Value, Need::Word, p);
         return true;
     }
     const std::string_view token(reinterpret_cast<const char*>(data + p), run.end - p);

@@ -10,6 +10,7 @@
 
 #include "lexer/lexer.hpp"
 #include "parser/errors.hpp"
+#include "parser/model.hpp"
 #include "parser/output.hpp"
 #include "parser/strict.hpp"
 #include "platform/platform.hpp"
@@ -109,11 +110,14 @@ struct Repairer {
     bool strict_every_container = false;
 
     // The model profile's state: whether the pass follows it, whether the
-    // open string holds an unpaired inner quote, and what closes each open
-    // array (']', or the '}' of a set and the ')' of a tuple).
-    bool model = false;
-    bool inner_odd = false;
+    // open string holds an unpaired inner quote, what closes each open array
+    // (']', or the '}' of a set and the ')' of a tuple), and the unquoted
+    // value the stream waits on. Set by the profile's entries only, so that
+    // the default repair does not even initialise them.
+    bool model;
+    bool inner_odd;
     std::array<std::uint8_t, MAX_DEPTH> closer;
+    model::RunScan run;
 
     bool wrote = false;  // the first value was written ("null" stands in otherwise)
     RepairError error = RepairError::DepthExceeded;
@@ -135,6 +139,7 @@ struct Repairer {
         f(key_at);
         f(key_end);
         f(strict_retry_at);
+        run.each_position(f);
     }
 };
 

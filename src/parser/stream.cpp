@@ -41,6 +41,7 @@ RepairStream::RepairStream(Profile profile) : repairer_(FIRST_OUTPUT_BYTES, Lexe
     static const BlockKernel kernel = fast_block_kernel();
     repairer_.model = profile == Profile::Model;
     repairer_.inner_odd = false;
+    repairer_.run = {false, 0, 0, 0, false, false};
     repairer_.strict_kernel = repairer_.model ? BlockKernel::None : kernel;
 }
 
@@ -233,6 +234,9 @@ std::optional<std::string> RepairStream::snapshot() const {
     if (phase_ == Phase::Start || phase_ == Phase::Model || phase_ == Phase::Seek) return std::nullopt;
     const Repairer& r = repairer_;
     if (phase_ == Phase::Done && !r.wrote) return std::string("null");
+    // Under the model profile the first bracket may wait to be read (is a
+    // brace a set?): nothing has begun yet.
+    if (phase_ == Phase::Parse && r.out.size() == 0) return std::nullopt;
     const std::size_t shown = r.showing_string ? open_string_shown(r.out.data(), r.out.size()) : r.shown;
     std::string text;
     text.reserve(shown + 1 + r.depth);
