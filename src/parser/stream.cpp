@@ -141,6 +141,11 @@ void RepairStream::run() {
         const Outcome outcome = continue_repair(repairer_);
         if (outcome == Outcome::Paused) return;
         if (outcome == Outcome::Refused) refused_ = repairer_.error;
+        if (outcome == Outcome::Finished && ends) {
+            // A pass run to the end keeps no marks of what is shown: all is.
+            repairer_.shown = repairer_.out.size();
+            repairer_.showing_string = false;
+        }
         phase_ = Phase::Done;
     }
 }
