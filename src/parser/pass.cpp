@@ -737,6 +737,21 @@ bool Pass<Policy>::parse_model_value(Step& next) {
         return true;
     }
     if (!has_class(byte, byte_class::NUMBER_START) && !has_class(byte, byte_class::WORD_START)) return false;
+    if constexpr (Scan::NUMBER_FAST_PATH) {
+        // A number in JSON's form right before ',', ']' or '}' (most of
+        // them) is a value on its own: no run of words to look for.
+        Lexer probe = lx;
+        const std::size_t mark = out.size();
+        if (has_class(byte, byte_class::NUMBER_START) && copy_plain_number<Scan>(probe, out)) {
+            const std::uint8_t after = probe.pos < probe.end ? lx.data[probe.pos] : 0;
+            if (after == ',' || after == ']' || after == '}') {
+                lx.pos = probe.pos;
+                next = value_written();
+                return true;
+            }
+            out.truncate(mark);
+        }
+    }
     const model::Run run = model::scan_value_run(data, p, lx.end, final(), r.run);
     if (run.wait) {
         // Looked at again once a word ends: a long word costs no more than
