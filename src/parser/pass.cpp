@@ -740,16 +740,18 @@ bool Pass<Policy>::parse_model_value(Step& next) {
     if constexpr (Scan::NUMBER_FAST_PATH) {
         // A number in JSON's form right before ',', ']' or '}' (most of
         // them) is a value on its own: no run of words to look for.
-        Lexer probe = lx;
-        const std::size_t mark = out.size();
-        if (has_class(byte, byte_class::NUMBER_START) && copy_plain_number<Scan>(probe, out)) {
-            const std::uint8_t after = probe.pos < probe.end ? lx.data[probe.pos] : 0;
-            if (after == ',' || after == ']' || after == '}') {
-                lx.pos = probe.pos;
+        if (has_class(byte, byte_class::NUMBER_START)) {
+            const std::size_t end = lx.end;
+            const NumberForm number =
+                read_json_number(data, p, end, [data, end](std::size_t i) { return Scan::skip_digits(data, i, end); });
+            const std::uint8_t after = number.end < end ? data[number.end] : 0;
+            if (number.whole && (after == ',' || after == ']' || after == '}')) {
+                Lexer token(data, lx.length, p, number.end);
+                write_number<Scan>(token, out);
+                lx.pos = number.end;
                 next = value_written();
                 return true;
             }
-            out.truncate(mark);
         }
     }
     const model::Run run = model::scan_value_run(data, p, lx.end, final(), r.run);
