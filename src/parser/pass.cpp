@@ -88,9 +88,12 @@ RepairResult repair_text(const char* data, std::size_t length) {
     return repair_whole_text<FastScan>(data, length, kernel, false);
 }
 
-// The model profile reads strict JSON as the default rules do, but its rule
-// for inner quotes looks past a ',' that the strict stretch commits at
-// without looking: the stretch is not taken under it.
+// The model profile reads strict JSON as the default rules do, but the
+// strict stretch decides what the profile decides otherwise: it commits a
+// string's end before a ',' without looking past it (rule 7 looks for a key
+// or value there), writes missing commas between tokens with no space
+// between them, and commits inside a brace before knowing it is no set. So
+// the stretch is not taken under the profile.
 RepairResult repair_text(const char* data, std::size_t length, Profile profile) {
     if (profile == Profile::Default) return repair_text(data, length);
     return repair_whole_text<FastScan, ModelRules>(data, length, BlockKernel::None, false);
