@@ -82,6 +82,9 @@ RepairResult fast_model_engine(const char* data, std::size_t size) {
 RepairResult reference_model_engine(const char* data, std::size_t size) {
     return repair_text_reference(data, size, Profile::Model);
 }
+RepairResult scalar_blocks_model_engine(const char* data, std::size_t size) {
+    return repair_text_scalar_blocks(data, size, Profile::Model);
+}
 
 bool same_outcome(const RepairResult& a, const RepairResult& b) {
     return a.ok() == b.ok() && (a.ok() ? a.text() == b.text() : a.error() == b.error());
@@ -219,19 +222,27 @@ std::string compact_valid_json(std::string_view text, std::size_t& depth) {
 
 namespace {
 
-// The model profile's fast engine against its reference (it takes no strict
-// stretch, so there is no third engine to hold to them).
+// The model profile's three engines: the reference takes no strict stretch,
+// the twin takes it at every container, so that wherever the stretch hands
+// back, the profile's check of it is held to the rules.
 std::string compare_model_engines(std::string_view input, Run& fast) {
     fast = run_engine(fast_model_engine, input);
     const Run reference = run_engine(reference_model_engine, input);
-    for (const Run* run : {static_cast<const Run*>(&fast), &reference}) {
+    const Run twin = run_engine(scalar_blocks_model_engine, input);
+    for (const Run* run : {static_cast<const Run*>(&fast), &reference, &twin}) {
         if (!run->verdict.empty()) return run->verdict;
         if (!run->result && is_valid_utf8(input)) return "internal fault on valid UTF-8 input: " + run->fault;
     }
-    if (!fast.result || !reference.result) return fast.result || reference.result ? "only one engine faults" : "";
+    if (!fast.result || !reference.result || !twin.result) {
+        return fast.result || reference.result || twin.result ? "only some of the engines fault" : "";
+    }
     if (!same_outcome(*fast.result, *reference.result)) {
         return "the model profile's fast engine and reference differ: " + shown(*fast.result) + " <> " +
                shown(*reference.result);
+    }
+    if (!same_outcome(*twin.result, *reference.result)) {
+        return "the model profile's stretch at every container and the reference differ: " + shown(*twin.result) +
+               " <> " + shown(*reference.result);
     }
     return {};
 }

@@ -1,8 +1,10 @@
 #include "parser/model.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 #include "lexer/lexer.hpp"
+#include "platform/platform.hpp"
 
 namespace corvane::model {
 
@@ -320,6 +322,72 @@ QuoteMeaning judge_quote(const std::uint8_t* data, std::size_t q, std::size_t af
     if (in_object) return from_key(key_at(data, p, end, final));
     if (opening_quote(data, p, end).kind != 0 || byte == '[' || byte == '{') return QuoteMeaning::CloseIfPaired;
     return QuoteMeaning::Content;
+}
+
+bool stretch_holds(const std::uint8_t* data, std::size_t from, std::size_t stop, std::size_t end, bool final,
+                   bool in_object) {
+    bool value_end = false;  // the last significant byte ended a value
+    std::uint8_t last = 0;   // the last significant byte outside strings
+    std::size_t last_quote = 0;
+    for (std::size_t i = from; i < stop;) {
+        const std::uint8_t byte = data[i];
+        if (is_whitespace(byte)) {
+            i = FastScan::skip_whitespace_run(data, i + 1, stop);
+            continue;
+        }
+        if (byte == '"') {
+            if (value_end) return false;
+            // The stretch read it as strict: it ends at the next quote with
+            // an even run of backslashes before it.
+            std::size_t close = i + 1;
+            for (;;) {
+                const void* found = std::memchr(data + close, '"', stop - close);
+                if (found == nullptr) return false;
+                close = static_cast<std::size_t>(static_cast<const std::uint8_t*>(found) - data);
+                std::size_t backslashes = 0;
+                while (data[close - 1 - backslashes] == '\\') ++backslashes;
+                if (backslashes % 2 == 0) break;
+                ++close;
+            }
+            last_quote = close;
+            value_end = true;
+            last = '"';
+            i = close + 1;
+            continue;
+        }
+        if (byte >= 0x80) return false;  // only inside an unquoted key, outside strings
+        if (has_class(byte, byte_class::NUMBER_START) || has_class(byte, byte_class::WORD_START)) {
+            if (value_end) return false;
+            while (i < stop && (has_class(data[i], byte_class::NUMBER_START) || has_class(data[i], byte_class::WORD_START))) {
+                if (data[i] >= 0x80) return false;
+                ++i;
+            }
+            value_end = true;
+            last = data[i - 1];
+            continue;
+        }
+        if ((byte == '[' || byte == '{') && value_end) return false;
+        value_end = byte == ']' || byte == '}';
+        last = byte;
+        ++i;
+    }
+    if (stop >= end) return final || (!value_end && last != '{' && last != ',');
+    if (last == '{') return false;
+    // A number or word the stretch ended may go on over a space (rule 6).
+    const bool scalar_end = value_end && last != '"' && last != ']' && last != '}';
+    if (scalar_end && data[stop] != ',' && data[stop] != ']' && data[stop] != '}') return false;
+    std::size_t after = stop;
+    while (after < end && is_whitespace(data[after])) ++after;
+    if (after >= end) return final || !value_end;
+    const std::uint8_t next = data[after];
+    if (value_end && (next == '"' || next == '[' || next == '{' || has_class(next, byte_class::VALUE_START))) {
+        return false;
+    }
+    if (next == ',' && last == '"') {
+        const QuoteMeaning meaning = judge_quote(data, last_quote, last_quote + 1, end, final, in_object, '"');
+        return meaning == QuoteMeaning::Close || meaning == QuoteMeaning::CloseIfPaired;
+    }
+    return true;
 }
 
 namespace {

@@ -97,6 +97,16 @@ enum class QuoteMeaning : std::uint8_t {
 QuoteMeaning judge_quote(const std::uint8_t* data, std::size_t q, std::size_t after, std::size_t end, bool final,
                          bool in_object, std::uint8_t kind);
 
+// Whether what the strict stretch read in data[from, stop) (and committed
+// at `stop`) is what the profile reads too. It is not where the stretch
+// wrote a comma between two values (the profile may join them, or read a
+// quote as content), took an unquoted key with bytes of 0x80 and above
+// (curly quotes, full-width colons), committed inside a brace (it may be a
+// set), or closed a string before a ',' that rule 7 would not close at.
+// `in_object`: the container open at `stop` is an object.
+bool stretch_holds(const std::uint8_t* data, std::size_t from, std::size_t stop, std::size_t end, bool final,
+                   bool in_object);
+
 // Where the value's text begins (rules 1 and 2): after reasoning blocks, in
 // a fence's body when prose stands in front of one. Kept between calls while
 // input arrives.

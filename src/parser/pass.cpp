@@ -88,15 +88,16 @@ RepairResult repair_text(const char* data, std::size_t length) {
     return repair_whole_text<FastScan>(data, length, kernel, false);
 }
 
-// The model profile reads strict JSON as the default rules do, but the
-// strict stretch decides what the profile decides otherwise: it commits a
-// string's end before a ',' without looking past it (rule 7 looks for a key
-// or value there), writes missing commas between tokens with no space
-// between them, and commits inside a brace before knowing it is no set. So
-// the stretch is not taken under the profile.
+// The model profile reads strict JSON as the default rules do, and takes
+// the strict stretch where the profile would read the same (see
+// model::stretch_holds): the stretch commits a string's end before a ','
+// without looking past it, writes missing commas, and commits inside a
+// brace before knowing that it is no set, which the profile decides
+// otherwise.
 RepairResult repair_text(const char* data, std::size_t length, Profile profile) {
     if (profile == Profile::Default) return repair_text(data, length);
-    return repair_whole_text<FastScan, ModelRules>(data, length, BlockKernel::None, false);
+    static const BlockKernel kernel = fast_block_kernel();
+    return repair_whole_text<FastScan, ModelRules>(data, length, kernel, false);
 }
 
 Outcome continue_repair(Repairer& r) {
@@ -232,6 +233,7 @@ private:
     Step open_model_array(std::uint8_t closer);
     Step repair_model_string();
     bool skip_model_gap(Lexer& cursor) const;
+    bool model_stretch_holds(std::size_t from, std::size_t from_out, const StrictStop& last);
     std::size_t model_stray_punctuation() const {
         return model::fullwidth_comma(lx.data, lx.pos, lx.end) + model::fullwidth_colon(lx.data, lx.pos, lx.end);
     }
@@ -418,7 +420,11 @@ Step Pass<Policy>::close_container() {
 template <class Policy>
 Step Pass<Policy>::run_strict_stretch() {
     const std::size_t from = lx.pos;
+    [[maybe_unused]] const std::size_t from_out = out.size();
     const StrictStop last = strict_stretch(r.strict_kernel, lx.data, lx.pos, lx.end, out, r.is_object, depth);
+    if constexpr (Policy::Rules::MODEL) {
+        if (!model_stretch_holds(from, from_out, last)) return in_object ? Step::ObjectNext : Step::ArrayNext;
+    }
     if (last.pos - from < STRICT_SHORT_RUN && !r.strict_every_container) {
         r.strict_retry_at = last.pos + STRICT_RETRY_GAP;
     }
@@ -847,6 +853,21 @@ Step Pass<Policy>::repair_model_string() {
                 return close_string();
         }
     }
+}
+
+// The strict stretch under the profile: kept where the profile reads the
+// same; otherwise its output is dropped and the rules read from where it
+// began (and it is not tried again inside what it read).
+template <class Policy>
+bool Pass<Policy>::model_stretch_holds(std::size_t from, std::size_t from_out, const StrictStop& last) {
+    const bool object = last.depth > 0 && r.is_object[last.depth - 1];
+    if (!model::stretch_holds(lx.data, from, last.pos, lx.end, final(), object)) {
+        out.truncate(from_out);
+        r.strict_retry_at = std::max(r.strict_retry_at, last.pos + STRICT_RETRY_GAP);
+        return false;
+    }
+    for (std::uint32_t d = depth; d < last.depth; ++d) r.closer[d] = ']';
+    return true;
 }
 
 // Whitespace and comments, '#' line comments among them.

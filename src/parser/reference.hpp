@@ -18,5 +18,6 @@ RepairResult repair_text_reference(const char* data, std::size_t length, Profile
 // the twin of the vector classifier runs through the whole pass on every
 // processor, and with the stretch tried at every container it opens.
 RepairResult repair_text_scalar_blocks(const char* data, std::size_t length);
+RepairResult repair_text_scalar_blocks(const char* data, std::size_t length, Profile profile);
 
 }  // namespace corvane

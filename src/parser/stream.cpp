@@ -36,13 +36,12 @@ std::size_t before_cut_character(const std::uint8_t* data, std::size_t size) {
 // commits only at bytes that have arrived, decided by what comes before them
 // (a token cut off by the end of the input so far is never committed), and
 // the pass goes on from its last commit.
-// The model profile does not take the stretch (see repair_text).
 RepairStream::RepairStream(Profile profile) : repairer_(FIRST_OUTPUT_BYTES, Lexer(nullptr, 0, 0, 0), false) {
     static const BlockKernel kernel = fast_block_kernel();
     repairer_.model = profile == Profile::Model;
     repairer_.inner_odd = false;
     repairer_.run = {false, 0, 0, 0, false, false};
-    repairer_.strict_kernel = repairer_.model ? BlockKernel::None : kernel;
+    repairer_.strict_kernel = kernel;
 }
 
 std::optional<RepairError> RepairStream::feed(std::string_view bytes) {
