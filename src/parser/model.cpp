@@ -383,7 +383,9 @@ bool stretch_holds(const std::uint8_t* data, std::size_t from, std::size_t stop,
     if (value_end && (next == '"' || next == '[' || next == '{' || has_class(next, byte_class::VALUE_START))) {
         return false;
     }
-    if (next == ',' && last == '"') {
+    // A string just before where the stretch stopped: rule 7 judges its end
+    // by what follows (a ',' and then no key, a stray byte, ...).
+    if (last == '"') {
         const QuoteMeaning meaning = judge_quote(data, last_quote, last_quote + 1, end, final, in_object, '"');
         return meaning == QuoteMeaning::Close || meaning == QuoteMeaning::CloseIfPaired;
     }
