@@ -234,9 +234,9 @@ Verdict brace_is_set(const std::uint8_t* data, std::size_t p, std::size_t end, b
             }
         }
     } else if (has_class(data[i], byte_class::NUMBER_START) || has_class(data[i], byte_class::WORD_START)) {
-        bool wait = false;
-        i = value_word_end(data, i, end, final, wait);
-        if (wait) return Verdict::Wait;
+        // Read as a key would be ({a:1} is an object), not as a value (12:30).
+        i = key_word_end(data, i, end);
+        if (i >= end) return unknown;
     } else {
         return Verdict::No;  // an empty object, or a member that is itself a container
     }

@@ -38,6 +38,7 @@ const std::vector<Case>& model_profile_cases() {
         // 4. Python and JavaScript literals.
         model_repairs("{'a': 1, # c\n 'b': (1, (2, 3))}", "{\"a\":1,\"b\":[1,[2,3]]}"),
         model_repairs("{1, 'x', {}}", "[1,\"x\",{}]"),
+        model_repairs("[{a:1}, {-:1}, {t: 12:30}]", "[{\"a\":1},{\"-\":1},{\"t\":\"12:30\"}]"),
         model_repairs("{} {\"a\"}", "{}"),
         model_repairs("[undefined, Undefined, undefinedx]", "[null,null,\"undefinedx\"]"),
         model_repairs("[rb'x', F\"y\", bob]", "[\"x\",\"y\",\"bob\"]"),
