@@ -15,6 +15,9 @@ Sections (all by default; pick some with --sections a,b):
               documents, beside a Python loop, Polars map_elements, a DuckDB
               row function and `corvane --lines`; and the memory peak of
               repair_arrow on 1 GB of text
+  report      corvane_report: report() against repair() on the benchmark
+              files, and report_all() on JSON Lines held in a str beside a
+              loop over its lines
 
 Nothing here passes or fails on speed: it prints figures for a person to read.
 Timings are medians of interleaved rounds, so a burst of load on a shared
@@ -59,7 +62,7 @@ except ImportError:  # the bench extra brings it; without it that column stays e
 REPO_ROOT = Path(__file__).resolve().parent.parent
 # Where the benchmark documents are, relative to the repository root.
 DEFAULT_BENCH_DIR = REPO_ROOT / (REPO_ROOT / "benchmarks" / "data-path.txt").read_text().splitlines()[0]
-SECTIONS = ("throughput", "small", "threads", "growth", "memory", "stream", "batch")
+SECTIONS = ("throughput", "small", "threads", "growth", "memory", "stream", "batch", "report")
 MB = 1_000_000
 
 # The goals the sections print beside their figures.
@@ -67,6 +70,7 @@ GOAL_BATCH_VS_LOOP = 3.0        # repair_arrow on 1 thread against a Python loop
 GOAL_BATCH_VS_LINES = 1.2       # repair_arrow's time on 1 thread against `corvane --lines -j1`
 GOAL_BATCH_TWO_THREADS = 1.8    # repair_arrow on 2 threads against 1
 GOAL_SMALL_VS_ORJSON = 0.6      # a 100-byte call against orjson.loads of the repaired text
+GOAL_REPORT_VS_REPAIR = 3.0     # report() against repair() on the same benchmark file
 GOAL_GROWTH = 1.3               # time per MB at the largest size against the smallest
 GOAL_GROWTH_VS_FLOOR = 1.5      # time per MB against the boundary floor, comment and prose families
 FLOOR_GOAL_FAMILIES = ("unterminated block comment", "prose without a bracket")
@@ -928,6 +932,65 @@ def section_stream(corvane, args):
                    f"{medians[name] / base:.2f}x"] for name, _ in contenders]))
 
 
+def refusal_or(call):
+    """The call's result, or the refusal's message: a refused repair is timed too."""
+    def run():
+        try:
+            return call()
+        except ValueError as error:
+            return str(error)
+    return run
+
+
+def section_report(corvane, args):
+    try:
+        import corvane_report
+    except ImportError as error:
+        print(f"\ncorvane_report is not importable ({error}): report section skipped")
+        return
+    title(f"Report: report() against repair() on the benchmark files (MB/s, {args.clock} time)")
+    inputs = load_bench_files(args.bench_dir) if args.bench_dir.is_dir() else []
+    rows, worst = [], (0.0, "")
+    for name, variant, text in inputs:
+        size = len(text.encode("utf-8"))
+        seconds = median_seconds([("repair", refusal_or(lambda: corvane.repair(text))),
+                                  ("report", lambda: corvane_report.report(text)),
+                                  ("report+edits", lambda: corvane_report.report(text).edits)],
+                                 args.rounds, args.batch_seconds, CLOCKS[args.clock])
+        ratio = seconds["report"] / seconds["repair"]
+        worst = max(worst, (ratio, f"{name} {variant}"))
+        rows.append([name, variant, f"{size / MB:.2f}", f"{size / MB / seconds['repair']:.0f}",
+                     f"{size / MB / seconds['report']:.0f}", f"{ratio:.2f}x",
+                     f"{seconds['report+edits'] / seconds['repair']:.2f}x",
+                     f"{len(corvane_report.report(text).edits)}"])
+    if rows:
+        print(render(["input", "variant", "MB", "repair", "report", "report / repair", "with .edits", "edits"],
+                     rows, left=2))
+        print("a report makes its Edit objects when .edits is first read: 'with .edits' reads them")
+        print(f"goal: report at most {GOAL_REPORT_VS_REPAIR:g}x repair: worst {worst[0]:.2f}x ({worst[1]})")
+    else:
+        print(f"skipped: no .json files in {args.bench_dir} (the corpus is not part of the repository)")
+
+    title(f"Report: every value of JSON Lines held in a str (ms per MB, {args.clock} time)")
+    rows = []
+    # Without refused records: the first would end the list.
+    records = [record for record in short_records(args.report_records) if record != REFUSED_RECORD]
+    for label, lines in (("short records", records),
+                         ("numbers, one per line", [str(n) for n in range(args.report_records)])):
+        for count in (len(lines) // 4, len(lines)):
+            text = "\n".join(lines[:count])
+            size = len(text.encode("utf-8")) / MB
+            seconds = median_seconds([("report_all", lambda: corvane_report.report_all(text)),
+                                      ("loop", lambda: [refusal_or(lambda: corvane.repair(line))() for line in
+                                                        text.split("\n")])],
+                                     args.rounds, args.batch_seconds, CLOCKS[args.clock])
+            rows.append([label, f"{count:,}", f"{size:.2f}", f"{seconds['report_all'] / size * 1e3:.1f}",
+                         f"{seconds['loop'] / size * 1e3:.1f}", f"{len(corvane_report.report_all(text)):,}"])
+    print(render(["lines", "records", "MB", "report_all", "loop of repair", "reports"], rows, left=1))
+    print("report_all is linear when the ms per MB stays put from a quarter of the records to all of them; "
+          "a refused record ends its list")
+
+
 def parse_args(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--quick", action="store_true", help="smoke run: few rounds, small sizes")
@@ -960,6 +1023,7 @@ def parse_args(argv):
         args.batch_records, args.batch_rounds = 50_000, 1
         args.batch_documents, args.batch_document_rounds = 20, 1
         args.batch_memory_mb = 100
+        args.report_records = 4_000
     else:
         args.rounds = args.rounds or 15
         args.batch_seconds = 0.02
@@ -972,6 +1036,7 @@ def parse_args(argv):
         args.batch_records, args.batch_rounds = 1_000_000, 5
         args.batch_documents, args.batch_document_rounds = 1_000, 10
         args.batch_memory_mb = 1000
+        args.report_records = 40_000
     if args.growth_mb:
         args.growth_sizes = [int(float(mb) * MB) for mb in args.growth_mb.split(",")]
     if args.baseline is not None:
@@ -996,6 +1061,7 @@ def main(argv=None):
         "memory": section_memory,
         "stream": section_stream,
         "batch": section_batch,
+        "report": section_report,
     }
     for section in args.sections:
         runners[section](corvane, args)

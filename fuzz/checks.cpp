@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <atomic>
 #include <fstream>
 #include <iterator>
 #include <new>
@@ -157,11 +158,15 @@ std::string neutralise_lone_surrogates(std::string_view json) {
     return out;
 }
 
-std::string shorten_digit_runs(std::string_view json) {
+namespace {
+
+// Copies `json` with its strings whole (escapes included); each byte outside
+// them goes to `outside(c, out)`, which appends what it keeps.
+template <class Outside>
+std::string map_outside_strings(std::string_view json, Outside outside) {
     std::string out;
     out.reserve(json.size());
     bool in_string = false;
-    std::size_t run = 0;
     for (std::size_t i = 0; i < json.size(); ++i) {
         const char c = json[i];
         if (in_string) {
@@ -170,15 +175,24 @@ std::string shorten_digit_runs(std::string_view json) {
             else if (c == '"') in_string = false;
             continue;
         }
-        if (c >= '0' && c <= '9') {
-            if (++run <= 2) out += c;
-            continue;
-        }
-        run = 0;
         if (c == '"') in_string = true;
-        out += c;
+        outside(c, out);
     }
     return out;
+}
+
+}  // namespace
+
+std::string shorten_digit_runs(std::string_view json) {
+    std::size_t run = 0;
+    return map_outside_strings(json, [&run](char c, std::string& out) {
+        if (c >= '0' && c <= '9') {
+            if (++run <= 2) out += c;
+            return;
+        }
+        run = 0;
+        out += c;
+    });
 }
 
 bool is_strict_json(std::string_view text) {
@@ -274,10 +288,116 @@ std::string compare_engines(std::string_view input, Run& fast, Profile profile) 
         return "the strict stretch's scalar kernel and the reference differ: " + shown(*twin.result) + " <> " +
                shown(*reference.result);
     }
-    return {};
+    return report_violation(input, *fast.result);
+}
+
+std::atomic<std::size_t> judged_reports{0};
+
+// JSON's own four whitespace bytes and the form feed, which the repair
+// drops as whitespace too.
+bool is_gap_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
+
+// `text` without the whitespace that stands outside its strings.
+std::string drop_outer_whitespace(std::string_view text) {
+    return map_outside_strings(text, [](char c, std::string& out) {
+        if (!is_gap_space(c)) out += c;
+    });
 }
 
 }  // namespace
+
+std::string rebuild_violation(std::string_view input, const RepairResult& result, const RepairReport& report) {
+    if (result.ok() == report.error.has_value()) return "the report and repair_text disagree on refusing";
+    if (!result.ok()) {
+        if (*report.error != result.error()) return "the report refuses for another reason";
+        if (report.error_offset > input.size()) return "refusal offset past the input";
+        if (!report.edits.empty()) return "a refused report has edits";
+        return {};
+    }
+    if (report.text != result.text()) return "the report's text differs: " + printable(report.text);
+    if (report.start > report.end || report.end > input.size()) return "start and end out of order";
+    std::string rebuilt;
+    std::size_t at = report.start;
+    for (const Edit& edit : report.edits) {
+        if (edit.start < at || edit.end < edit.start || edit.end > report.end) {
+            return "edit out of order or place at " + std::to_string(edit.start) + ".." + std::to_string(edit.end);
+        }
+        if (static_cast<std::size_t>(edit.kind) >= EDIT_KIND_COUNT || edit_kind_name(edit.kind).empty()) {
+            return "edit of no kind";
+        }
+        rebuilt.append(input.substr(at, edit.start - at));
+        rebuilt.append(edit.text);
+        at = edit.end;
+    }
+    rebuilt.append(input.substr(at, report.end - at));
+    if (const std::string text = drop_outer_whitespace(rebuilt); text != report.text) {
+        return "the edits rebuild " + printable(text) + " <> " + printable(report.text);
+    }
+    if (!report.found && report.text != "null") return "nothing found, yet a value: " + printable(report.text);
+    if (is_valid_utf8(input) && is_strict_json(input)) {
+        if (!report.found || !report.complete) return "valid JSON reported as not found or cut off";
+        for (const Edit& edit : report.edits) {
+            if (edit.kind != EditKind::NumberRewritten || edit.text.find('e') == std::string::npos) {
+                return "valid JSON has an edit of kind " + std::string(edit_kind_name(edit.kind));
+            }
+        }
+    }
+    return {};
+}
+
+std::string report_violation(std::string_view input, const RepairResult& result) {
+    ++judged_reports;
+    RepairReport report;
+    try {
+        report = report_text(input.data(), input.size());
+    } catch (const std::exception& e) {
+        return std::string("the report failed: ") + e.what();
+    }
+    std::string violation = rebuild_violation(input, result, report);
+    if (violation.empty()) violation = every_value_violation(input);
+    return violation;
+}
+
+std::string every_value_mismatch(std::string_view input);
+
+// Reading value after value must give what reporting the rest of the text
+// from each value's end gives, however the search for a bracket was spared.
+// Done report by report, which takes time quadratic in the values: only on
+// texts short enough for that.
+std::string every_value_violation(std::string_view input) {
+    constexpr std::size_t LONGEST = 4096;
+    if (input.size() > LONGEST || !is_valid_utf8(input)) return {};
+    try {
+        return every_value_mismatch(input);
+    } catch (const std::exception& e) {
+        return std::string("reporting value after value failed: ") + e.what();
+    }
+}
+
+std::string every_value_mismatch(std::string_view input) {
+    const std::vector<PlacedReport> all = report_every_value(input.data(), input.size());
+    std::size_t position = 0;
+    for (std::size_t i = 0;; ++i) {
+        const RepairReport one = report_text(input.data() + position, input.size() - position);
+        const bool refused = one.error.has_value();
+        const bool listed = refused || (one.found && one.end > one.start);
+        if (!listed) {
+            if (i != all.size()) return "report_every_value lists more values than there are";
+            return {};
+        }
+        if (i == all.size()) return "report_every_value misses the value at " + std::to_string(position);
+        const RepairReport& got = all[i].report;
+        const bool same = all[i].base == position && got.text == one.text && got.error == one.error &&
+                          got.error_offset == one.error_offset && got.found == one.found &&
+                          got.start == one.start && got.end == one.end && got.complete == one.complete &&
+                          got.edits.size() == one.edits.size();
+        if (!same) return "report_every_value differs at the value read from " + std::to_string(position);
+        if (refused) return i + 1 == all.size() ? std::string() : "values listed after a refusal";
+        position += one.end;
+    }
+}
+
+std::size_t reports_judged() { return judged_reports; }
 
 std::string differential_violation(std::string_view input, Profile profile) {
     Run fast;
@@ -413,6 +533,10 @@ std::string stream_violation(std::string_view input, const std::vector<std::size
         whole.emplace(repair_text(input.data(), input.size(), profile));
     } catch (const std::exception& e) {
         return std::string("repair_text failed: ") + e.what();
+    }
+    // The report is of the default rules.
+    if (profile == Profile::Default) {
+        if (std::string broken = report_violation(input, *whole); !broken.empty()) return broken;
     }
     auto same_refusal = [&](RepairError error) { return !whole->ok() && whole->error() == error; };
 

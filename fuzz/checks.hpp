@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "parser/repair.hpp"
+#include "parser/report.hpp"
 
 namespace corvane::fuzz {
 
@@ -63,6 +64,22 @@ std::string property_violation(std::string_view input, const RepairResult& resul
 // Both of the above, for the fast engine's result.
 std::string repair_violation(std::string_view input, Profile profile = Profile::Default);
 
+// What a report of `input` must satisfy, given repair_text's `result`: the
+// same text or refusal; on a refusal an offset within the input and no
+// edits; otherwise edits in input order within [start, end) that, applied
+// to input[start, end) with the whitespace outside strings then dropped,
+// give exactly the text; nothing found only for the text "null"; and for
+// input that is valid JSON already, no edit but an exponent's marker.
+std::string rebuild_violation(std::string_view input, const RepairResult& result, const RepairReport& report);
+// rebuild_violation of report_text's report. Part of differential_violation
+// and repair_violation, so every input they judge judges the report too.
+std::string report_violation(std::string_view input, const RepairResult& result);
+// report_every_value against reporting the rest of the text from each value's
+// end (inputs up to 4 KiB). Part of report_violation.
+std::string every_value_violation(std::string_view input);
+// How many reports report_violation has judged in this process.
+std::size_t reports_judged();
+
 // repair_violation under both rule sets, for the fuzz targets: aborts on
 // the first violation.
 void check_repair(std::string_view input);
@@ -79,7 +96,8 @@ bool grows_into(std::string_view before, std::string_view after);
 
 // Feeds `input` to a stream in pieces cut at `cuts` (ascending offsets),
 // taking a snapshot after each piece, and returns what broke, or nothing:
-// the stream must close with exactly repair_text's result (or refusal), every
+// the report of the whole input must hold (report_violation), the stream
+// must close with exactly repair_text's result (or refusal), every
 // snapshot must be compact JSON that repairs to itself and grow into the next
 // one and into the result, and once complete the snapshot is the result.
 // Snapshots are taken after every `snapshot_every`-th piece only (they cost

@@ -1,6 +1,7 @@
 // The fuzz targets are only as good as their judges: these tables show that
 // each judge refuses what it must refuse, so a broken repair cannot pass.
 #include <string>
+#include <utility>
 #include <string_view>
 
 #include <gtest/gtest.h>
@@ -127,6 +128,53 @@ TEST(CompactValidJson, DropsLayoutKeepsStringsAndCountsDepth) {
     EXPECT_EQ(depth, 2u);
     EXPECT_EQ(compact_valid_json("\"top\"", depth), "\"top\"");
     EXPECT_EQ(depth, 0u);
+}
+
+// The report's judge says no to each way a report can be wrong, and yes to
+// the right one.
+TEST(RebuildViolation, RefusesEveryWrongReport) {
+    using corvane::Edit;
+    using corvane::EditKind;
+    using corvane::RepairError;
+    using corvane::RepairReport;
+    using corvane::RepairResult;
+    const std::string input = "x: {a: 1,} y";
+    const RepairResult result = corvane::repair_text(input);
+    ASSERT_EQ(result.text(), "{\"a\":1}");
+    RepairReport right;
+    right.text = "{\"a\":1}";
+    right.found = true;
+    right.start = 3;
+    right.end = 10;
+    right.edits = {{EditKind::KeyQuoted, 4, 5, "\"a\""}, {EditKind::CommaDropped, 8, 9, ""}};
+    EXPECT_EQ(corvane::fuzz::rebuild_violation(input, result, right), "");
+
+    auto wrong = [&](auto change) {
+        RepairReport report = right;
+        change(report);
+        return corvane::fuzz::rebuild_violation(input, result, report);
+    };
+    EXPECT_NE(wrong([](RepairReport& r) { r.edits.pop_back(); }), "");                    // a repair left out
+    EXPECT_NE(wrong([](RepairReport& r) { r.edits[0].text = "\"b\""; }), "");          // the wrong text
+    EXPECT_NE(wrong([](RepairReport& r) { std::swap(r.edits[0], r.edits[1]); }), "");    // out of order
+    EXPECT_NE(wrong([](RepairReport& r) { r.end = 9; }), "");                             // the end misplaced
+    EXPECT_NE(wrong([&](RepairReport& r) { r.end = input.size() + 1; }), "");
+    EXPECT_NE(wrong([](RepairReport& r) { r.edits[1].end = 11; }), "");                  // past the end
+    EXPECT_NE(wrong([](RepairReport& r) { r.text = "{\"a\":2}"; }), "");                // not repair_text's
+    EXPECT_NE(wrong([](RepairReport& r) { r.found = false; }), "");                       // null only
+    EXPECT_NE(wrong([](RepairReport& r) { r.error = RepairError::AmbiguousQuote; }), "");
+    EXPECT_NE(wrong([](RepairReport& r) { r.edits[0].kind = static_cast<EditKind>(200); }), "");
+
+    // Valid JSON has no edit but an exponent's marker.
+    const std::string valid = "[1E5]";
+    RepairReport marker;
+    marker.text = "[1e5]";
+    marker.found = true;
+    marker.end = 5;
+    marker.edits = {{EditKind::NumberRewritten, 1, 4, "1e5"}};
+    EXPECT_EQ(corvane::fuzz::rebuild_violation(valid, corvane::repair_text(valid), marker), "");
+    marker.edits = {{EditKind::CommentDropped, 1, 1, ""}, {EditKind::NumberRewritten, 1, 4, "1e5"}};
+    EXPECT_NE(corvane::fuzz::rebuild_violation(valid, corvane::repair_text(valid), marker), "");
 }
 
 }  // namespace

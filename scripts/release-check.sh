@@ -101,6 +101,9 @@ wanted = [
     r"corvane_batch\.abi3\.so",
     r"corvane_batch\.pyi",
     r"corvane_batch-stubs/__init__\.pyi",
+    r"corvane_report\.abi3\.so",
+    r"corvane_report\.pyi",
+    r"corvane_report-stubs/__init__\.pyi",
     r"corvane-%s\.data/scripts/corvane" % v,
     r"corvane-%s\.dist-info/licenses/LICENSE" % v,
 ]

@@ -11,6 +11,8 @@
 // a fresh buffer of the same size: a repair that is linear keeps its time
 // per MB as flat as the copy's. Built with a baseline (run.sh --baseline),
 // every repair is also timed with the baseline engine in the same run.
+// report_text, the repair with the report of its edits, is timed on the
+// files and the small calls beside repair_text.
 #include <benchmark/benchmark.h>
 #include <simdjson.h>
 
@@ -27,6 +29,7 @@
 
 #include "baseline.hpp"
 #include "parser/repair.hpp"
+#include "parser/report.hpp"
 
 namespace {
 
@@ -83,6 +86,17 @@ void bench_repair(benchmark::State& state, const Input* input) {
     for (auto _ : state) {
         corvane::RepairResult result = corvane::repair_text(input->bytes.data(), input->bytes.size());
         benchmark::DoNotOptimize(result.text().data());
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                            static_cast<std::int64_t>(input->bytes.size()));
+    state.counters["input_bytes"] = static_cast<double>(input->bytes.size());
+}
+
+void bench_report(benchmark::State& state, const Input* input) {
+    for (auto _ : state) {
+        corvane::RepairReport report = corvane::report_text(input->bytes.data(), input->bytes.size());
+        benchmark::DoNotOptimize(report.text.data());
+        benchmark::DoNotOptimize(report.edits.data());
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
                             static_cast<std::int64_t>(input->bytes.size()));
@@ -232,7 +246,8 @@ std::vector<double> parse_sizes(const std::string& list) {
 }
 
 // repair/<variant>/<name>, baseline/<variant>/<name> when there is a
-// baseline, and simdjson/valid/<name> for the valid files.
+// baseline, report/<variant>/<name> for the files and calls, and
+// simdjson/valid/<name> for the valid files.
 void register_all(const std::deque<Input>& inputs) {
     for (const Input& input : inputs) {
         const std::string suffix = "/" + input.variant + "/" + input.file;
@@ -241,6 +256,12 @@ void register_all(const std::deque<Input>& inputs) {
             ->Unit(unit)
             ->UseRealTime()
             ->ComputeStatistics("min", min_of);
+        if (input.variant != "dense") {
+            benchmark::RegisterBenchmark(("report" + suffix).c_str(), bench_report, &input)
+                ->Unit(unit)
+                ->UseRealTime()
+                ->ComputeStatistics("min", min_of);
+        }
         if (corvane_bench::has_baseline()) {
             benchmark::RegisterBenchmark(("baseline" + suffix).c_str(), bench_baseline, &input)
                 ->Unit(unit)

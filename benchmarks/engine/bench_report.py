@@ -73,6 +73,7 @@ def table_rows(rates):
 GOAL_DENSE_MBPS = 1000
 GOAL_CALL_NS = {"object_82": 60, "reply_105": 120}
 GOAL_BROKEN_SLOWDOWN = 1.2
+BOUND_REPORT_COST = 3.0
 
 
 def median(rates, key):
@@ -105,6 +106,18 @@ def goal_dense_rows(rates):
     for family in families:
         new, old = median(rates, ("repair", "dense", family)), median(rates, ("baseline", "dense", family))
         rows.append([family, fmt(new), fmt(old), ratio(new, old)])
+    return rows
+
+
+def report_rows(rates):
+    """Per file and variant, and per small call: median MB/s of repair_text and
+    report_text, and how many times the report's time is the repair's."""
+    rows = []
+    for (contender, variant, file) in sorted(rates):
+        if contender != "report":
+            continue
+        repair, report = median(rates, ("repair", variant, file)), median(rates, ("report", variant, file))
+        rows.append([file, variant, fmt(repair), fmt(report), ratio(repair, report)])
     return rows
 
 
@@ -184,6 +197,10 @@ def print_goals(report, rates, baseline_name):
     print("goal: fixed cost per call (median ns, engine alone)")
     print(render(["text", "repair", old, "baseline/repair", "goal"], goal_call_rows(rates, call_sizes(report)),
                  left=1))
+    print()
+    print(f"bound: report_text costs at most {BOUND_REPORT_COST:g}x repair_text")
+    print(render(["file", "variant", "repair", "report", "report/repair"], report_rows(rates)))
+    print("(median MB/s; report/repair = how many times the report's time is the repair's)")
 
 
 def main(path, baseline_name=None):

@@ -31,6 +31,15 @@ def test_rates_come_from_times_best_is_the_fastest():
     assert rates[("repair", "broken", "a.json")] == {"min": 1000.0, "median": 500.0}
 
 
+def test_report_rows_compare_the_report_with_the_repair():
+    report = {"benchmarks": REPORT["benchmarks"] + [
+        aggregate("report/valid/a.json/real_time", "median", 5.0),
+        aggregate("report/call/object_82/real_time", "median", 300.0, unit="ns", size=82),
+    ]}
+    rows = bench_report.report_rows(bench_report.collect_rates(report))
+    assert rows == [["object_82", "call", "", "273", ""], ["a.json", "valid", "500", "200", "2.50"]]
+
+
 def test_table_rows():
     rows = bench_report.table_rows(bench_report.collect_rates(REPORT))
     assert rows == [

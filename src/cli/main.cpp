@@ -1,6 +1,7 @@
 // corvane: the command-line front-end of the repair engine. Reads files or
 // standard input, repairs them (whole, or line by line with --lines) and
 // writes, checks or replaces; see help_text() for the options.
+#include "cli/explain.hpp"
 #include "cli/io.hpp"
 #include "cli/lines.hpp"
 #include "cli/options.hpp"
@@ -85,6 +86,17 @@ int repair_document(InputFile& input, OutputSink* shared_output, const Options& 
     return 0;
 }
 
+// --explain: the whole input is read, checked and explained; nothing is
+// repaired into the output.
+int explain_input(InputFile& input, OutputSink& output, const Options& options) {
+    const std::string text = input.read_all();
+    if (const std::size_t bad = find_invalid_utf8(text); bad != text.size()) {
+        report_invalid_utf8(input.name(), text, bad);
+        return EXIT_TROUBLE;
+    }
+    return explain(input.name(), text, options.lines, output);
+}
+
 int repair_lines_of(InputFile& input, OutputSink* shared_output, const Options& options) {
     Progress progress(options.progress, input.known_size());
     if (!options.in_place) return repair_lines(input, options.check ? nullptr : shared_output, options, progress);
@@ -101,6 +113,7 @@ int process(const std::string& path, OutputSink* shared_output, const Options& o
     const std::string name = path == "-" ? std::string(STDIN_NAME) : path;
     try {
         InputFile input(path, options.in_place);
+        if (options.explain) return explain_input(input, *shared_output, options);
         return options.lines ? repair_lines_of(input, shared_output, options)
                              : repair_document(input, shared_output, options);
     } catch (const IoError& error) {
@@ -133,7 +146,9 @@ int run(const Options& options) {
         int status = 0;
         for (const std::string& path : inputs) {
             status = std::max(status, process(path, shared_output ? &*shared_output : nullptr, options));
-            if (status != 0 && options.lines && options.on_error == OnError::Fail && !options.check) break;
+            if (status != 0 && options.lines && options.on_error == OnError::Fail && !options.check &&
+                !options.explain)
+                break;
         }
         if (shared_output) {
             if (status == 0 || !shared_output->replaces()) {

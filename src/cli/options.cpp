@@ -34,6 +34,13 @@ void check_combinations(const Options& options, bool on_error_given) {
     if (options.check && options.indent) throw UsageError("--check cannot be used with --indent");
     if (options.lines && options.indent)
         throw UsageError("--indent cannot be used with --lines: each record must stay on one line");
+    if (options.explain) {
+        if (options.in_place || options.output)
+            throw UsageError("--explain writes no repaired text: it cannot be used with --in-place or -o");
+        if (options.indent) throw UsageError("--explain cannot be used with --indent");
+        if (options.check) throw UsageError("--explain cannot be used with --check: it exits as --check does");
+        if (on_error_given) throw UsageError("--explain writes no records: it cannot be used with --on-error");
+    }
     if (on_error_given && !options.lines) throw UsageError("--on-error only applies to --lines");
     if (options.in_place) {
         if (options.inputs.empty()) throw UsageError("--in-place needs at least one file name");
@@ -103,6 +110,9 @@ Options parse_arguments(const std::vector<std::string>& arguments) {
         } else if (name == "--check") {
             no_value();
             options.check = true;
+        } else if (name == "--explain") {
+            no_value();
+            options.explain = true;
         } else if (name == "--progress") {
             no_value();
             options.progress = true;
@@ -143,16 +153,24 @@ followed by a line feed.
                         is valid JSON that repairing leaves unchanged apart
                         from whitespace, else list what would change on
                         standard error and exit with status 1
+      --explain         write no repaired text: list each edit the repair
+                        makes as FILE:LINE:COLUMN: KIND: 'old' -> 'new'
+                        (the column counts characters), then a refusal, a
+                        value cut off by the end of the input, a text with
+                        no value, and how many characters before and after
+                        the value were dropped; exit as --check does. With
+                        --lines, each line is explained on its own, under
+                        its own line number (on one thread)
       --progress        with --lines, show a progress bar on standard error
                         when it is a terminal
   -h, --help            show this help and exit
   -V, --version         show the version and exit
 
 Exit status: 0 on success; 1 when an input was refused (nesting deeper than
-128 containers, or an ambiguous quote in an object value) or, with --check,
-would change; 2 on a usage error, an unreadable or unwritable file, input
-that is not valid UTF-8, or too little memory; 3 on an internal error of
-corvane (a bug: please report it).
+128 containers, or an ambiguous quote in an object value) or, with --check
+or --explain, would change; 2 on a usage error, an unreadable or unwritable
+file, input that is not valid UTF-8, or too little memory; 3 on an internal
+error of corvane (a bug: please report it).
 )";
 }
 

@@ -20,6 +20,7 @@ struct Options {
     bool lines = false;
     OnError on_error = OnError::Fail;
     bool check = false;
+    bool explain = false;              // --explain: what the repair did, not its text
     bool progress = false;
     unsigned jobs = 0;                 // --lines threads; 0 means one per core
     bool help = false;

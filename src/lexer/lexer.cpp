@@ -1,5 +1,8 @@
 #include "lexer/lexer.hpp"
 
+#include <algorithm>
+#include <iterator>
+
 namespace corvane {
 
 namespace {
@@ -144,6 +147,15 @@ SeekResult seek_container_start(Lexer& lexer, bool final, ProseScan& scan, Pause
         scan.start = scan.at = lexer.pos;
     }
     const std::size_t start = scan.start;
+    ProseMemo* const memo = scan.memo;
+    if (memo != nullptr) {
+        if (start < end && data[start] != '\'' && memo->finds_nothing(data, start, end)) {
+            lexer.pos = start;
+            return SeekResult::NotFound;
+        }
+        memo->recording.clear();
+    }
+    std::size_t opened = 0;  // where the quoted stretch being read began
     // The scan's position and quote live in locals while it runs (a store
     // per byte through `scan` would be the loop's bottleneck), and are kept
     // in `scan` whenever it stops.
@@ -154,6 +166,7 @@ SeekResult seek_container_start(Lexer& lexer, bool final, ProseScan& scan, Pause
         scan.quote = quote;
     };
     for (;;) {
+        const bool quoted = quote != 0;
         // Inside a quoted stretch, brackets and comment openers mean nothing.
         while (quote != 0 && i < end) {
             const std::uint8_t inner = data[i];
@@ -166,6 +179,7 @@ SeekResult seek_container_start(Lexer& lexer, bool final, ProseScan& scan, Pause
             }
         }
         // The end, or a backslash or apostrophe whose next byte has not arrived.
+        if (quoted && quote == 0 && memo != nullptr) memo->recording.emplace_back(opened, i);
         if (i >= end || quote != 0) break;
 
         const std::uint8_t byte = data[i];
@@ -183,6 +197,7 @@ SeekResult seek_container_start(Lexer& lexer, bool final, ProseScan& scan, Pause
                 continue;
             }
             quote = byte;
+            opened = i;
             ++i;
             continue;
         }
@@ -195,6 +210,7 @@ SeekResult seek_container_start(Lexer& lexer, bool final, ProseScan& scan, Pause
                 return SeekResult::Paused;
             }
             if (comment != CommentScan::None && after > i) {
+                if (memo != nullptr) memo->recording.emplace_back(i, after);
                 i = after;
                 continue;
             }
@@ -207,8 +223,41 @@ SeekResult seek_container_start(Lexer& lexer, bool final, ProseScan& scan, Pause
         return SeekResult::Paused;
     }
     // No bracket outside quotes and comments: parse from the first significant byte.
+    if (memo != nullptr) {
+        // A stretch still open at the end runs past every later start.
+        if (quote != 0) memo->recording.emplace_back(opened, static_cast<std::size_t>(-1));
+        memo->remember(data, start, end);
+    }
     lexer.pos = start;
     return SeekResult::NotFound;
+}
+
+void ProseMemo::remember(const std::uint8_t* data, std::size_t start, std::size_t end) {
+    // Positions count from the first text searched: later searches start
+    // further into the same text.
+    if (text == nullptr) text = data;
+    const std::size_t base = static_cast<std::size_t>(data - text);
+    for (auto& stretch : recording) {
+        stretch.first += base;
+        if (stretch.second != static_cast<std::size_t>(-1)) stretch.second += base;
+    }
+    skipped.swap(recording);
+    from = base + start;
+    until = base + end;
+    known = true;
+}
+
+bool ProseMemo::finds_nothing(const std::uint8_t* data, std::size_t at, std::size_t end) const {
+    if (!known) return false;
+    const std::size_t base = static_cast<std::size_t>(data - text);
+    const std::size_t here = base + at;
+    // A fence can end a search early: one that reads further learns nothing here.
+    if (here < from || base + end > until) return false;
+    // The last stretch opened before `here` decides: inside it, the search
+    // from `from` was not reading prose there.
+    auto after = std::upper_bound(skipped.begin(), skipped.end(), here,
+                                  [](std::size_t p, const auto& stretch) { return p <= stretch.first; });
+    return after == skipped.begin() || here >= std::prev(after)->second;
 }
 
 template SeekResult seek_container_start<FastScan>(Lexer&, bool, ProseScan&, Pause&);

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "platform/platform.hpp"
 #include "lexer/scan.hpp"
@@ -243,6 +245,28 @@ inline std::string_view scan_bareword(Lexer& lexer) {
     return {reinterpret_cast<const char*>(lexer.data + start), i - start};
 }
 
+// What a search of a whole text that found no bracket learned, for searches
+// that start later in the same text (the report reads value after value).
+// A search started where this one was outside every quoted stretch and
+// comment reads on exactly as this one did, so it finds no bracket either;
+// without this, each value of a text of scalars would search to its end.
+struct ProseMemo {
+    const std::uint8_t* text = nullptr;  // the text the positions count from
+    std::size_t from = 0;                // where the search that found nothing started
+    std::size_t until = 0;               // and where its text ended
+    bool known = false;                  // a search has found nothing
+    // The quoted stretches and comments it passed over, in order: inside
+    // (open, close) the search was not reading prose.
+    std::vector<std::pair<std::size_t, std::size_t>> skipped;
+    std::vector<std::pair<std::size_t, std::size_t>> recording;
+
+    // Whether a search of `data[0, end)` (inside `text`) starting at `at`, a
+    // byte that is not an apostrophe, is known to find nothing.
+    bool finds_nothing(const std::uint8_t* data, std::size_t at, std::size_t end) const;
+    // The search of `data[0, end)` from `start` has found nothing.
+    void remember(const std::uint8_t* data, std::size_t start, std::size_t end);
+};
+
 // The search for the first '{' or '[' that stands outside quoted text and
 // comments, so that prose in front of the JSON is never parsed. Kept between
 // calls while input arrives.
@@ -251,6 +275,7 @@ struct ProseScan {
     std::size_t start = 0;   // the first significant byte: parsing starts here without a bracket
     std::size_t at = 0;
     std::uint8_t quote = 0;  // the quote of the quoted stretch `at` is in, or 0
+    ProseMemo* memo = nullptr;  // whole texts only: consulted first, and filled when nothing is found
     template <class F>
     void each_position(F&& f) {
         f(start);

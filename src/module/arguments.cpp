@@ -170,8 +170,10 @@ Expected<TextArgument> text_argument(const ArgumentSpec& signature, PyObject* ar
     if (!bound) {
         return std::move(bound.error());
     }
-    PyObject* input = slots[0];
-    const std::string_view parameter = signature.positional_names[0];
+    return text_value(slots[0], signature.positional_names[0]);
+}
+
+Expected<TextArgument> text_value(PyObject* input, std::string_view parameter) {
     if (!is_str(input)) {
         return with_argument_note(
             PendingError::wrong_type(input, reinterpret_cast<PyObject*>(&PyUnicode_Type)), parameter);
@@ -189,6 +191,16 @@ Expected<TextArgument> text_argument(const ArgumentSpec& signature, PyObject* ar
     }
     argument.utf8 = std::string_view(data, static_cast<std::size_t>(size));
     return argument;
+}
+
+Expected<Py_ssize_t> index_value(PyObject* value, std::string_view parameter) {
+    // Without an exception type, PyNumber_AsSsize_t clips an int too large
+    // either way instead of raising, as slicing does.
+    const Py_ssize_t index = PyNumber_AsSsize_t(value, nullptr);
+    if (index == -1 && PyErr_Occurred()) {
+        return with_argument_note(PendingError::fetch(), parameter);
+    }
+    return index;
 }
 
 }  // namespace corvane::module

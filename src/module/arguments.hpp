@@ -42,4 +42,12 @@ struct TextArgument {
 // convert carries the note "while processing '<parameter>'".
 Expected<TextArgument> text_argument(const ArgumentSpec& signature, PyObject* args, PyObject* kwargs);
 
+// The same for a value already bound to `parameter`.
+Expected<TextArgument> text_value(PyObject* input, std::string_view parameter);
+
+// An index argument (an int, or anything with __index__), clipped to the
+// range of Py_ssize_t as a slice's bounds are. A value of another type raises
+// the interpreter's TypeError with the same note as text_value.
+Expected<Py_ssize_t> index_value(PyObject* value, std::string_view parameter);
+
 }  // namespace corvane::module

@@ -545,11 +545,6 @@ void dealloc_slot(PyObject* self) {
     Py_DECREF(type);
 }
 
-template <class Function>
-PyCFunction as_method(Function function) noexcept {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 #define CORVANE_ARRAY_EXPORT_DOC                                                           \
     "__arrow_c_array__($self, requested_schema=None)\n--\n\n"                              \
     "Export the column as an Arrow array: a pair of PyCapsules (schema, array)."

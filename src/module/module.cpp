@@ -13,13 +13,6 @@
 namespace corvane::module {
 namespace {
 
-template <class Function>
-PyCFunction as_method(Function function) noexcept {
-    // The interpreter calls METH_KEYWORDS methods through the three-argument
-    // signature; PyMethodDef stores them under the two-argument one.
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 // Handed only to PyCFunction_NewEx, in the order in which they are published.
 // No METH_STATIC: it would hide the module from the functions' __self__.
 constexpr int METHOD_FLAGS = METH_VARARGS | METH_KEYWORDS;

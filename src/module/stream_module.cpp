@@ -341,8 +341,7 @@ PyObject* getter(PyObject* self, void*) {
 }
 
 PyMethodDef METHODS[] = {
-    {"feed", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&feed_method)),
-     METH_VARARGS | METH_KEYWORDS,
+    {"feed", as_method(&feed_method), METH_VARARGS | METH_KEYWORDS,
      "feed($self, chunk)\n--\n\n"
      "Add the next piece of the text and repair as far as it settles.\n\n"
      "Raises ValueError as soon as the repair is certain to be refused (the stream\n"

@@ -15,10 +15,13 @@
 // against.
 #include "parser/pass.hpp"
 
+#include <type_traits>
+
 #include "lexer/lexer.hpp"
 #include "parser/model.hpp"
 #include "parser/repair.hpp"
 #include "parser/output.hpp"
+#include "parser/report_observer.hpp"
 #include "parser/utf8.hpp"
 #include "platform/platform.hpp"
 
@@ -31,7 +34,9 @@ namespace {
 constexpr std::size_t STRICT_SHORT_RUN = 128;
 constexpr std::size_t STRICT_RETRY_GAP = 4096;
 
-template <class Policy> Outcome run_pass(Repairer& r);
+// The observer is given only when it is not the silent one: even an empty
+// argument makes the compiler clone the loop, at a cost to every call.
+template <class Policy, class... Observer> Outcome run_pass(Repairer& r, Observer... observer);
 void model_whole_text_start(Repairer& r);
 template <class Scan> void write_number(Lexer& lx, OutputBuffer& out);
 template <class Scan> bool copy_plain_number(Lexer& lx, OutputBuffer& out);
@@ -47,9 +52,9 @@ void write_escaped_byte(OutputBuffer& out, std::uint8_t byte);
 
 }  // namespace
 
-template <class Scan, class Rules>
+template <class Scan, class Observer, class Rules>
 RepairResult repair_whole_text(const char* data, std::size_t length, BlockKernel strict_kernel,
-                               bool strict_every_container) {
+                               bool strict_every_container, Observer observer, ProseMemo* prose_memo) {
     // The stretch stores whole blocks past what it keeps: with its room
     // reserved, a short text never grows the buffer.
     const std::size_t slack = strict_kernel == BlockKernel::None ? 16 : STRICT_OUTPUT_ROOM;
@@ -58,12 +63,19 @@ RepairResult repair_whole_text(const char* data, std::size_t length, BlockKernel
     r.strict_kernel = strict_kernel;
     r.strict_every_container = strict_every_container;
     ProseScan prose;
+    prose.memo = prose_memo;
     Pause unused;
     seek_container_start<Scan>(r.lexer, true, prose, unused);
+    observer.began(r.lexer.pos);
 
-    if (run_pass<PassPolicy<Scan, WholeText, SilentObserver, Rules>>(r) == Outcome::Refused) {
-        return RepairResult::failure(r.error);
+    Outcome outcome;
+    if constexpr (std::is_same_v<Observer, SilentObserver>) {
+        outcome = run_pass<PassPolicy<Scan, WholeText, SilentObserver, Rules>>(r);
+    } else {
+        outcome = run_pass<PassPolicy<Scan, WholeText, Observer, Rules>>(r, observer);
     }
+    observer.finished(r);
+    if (outcome == Outcome::Refused) return RepairResult::failure(r.error);
     if (!r.wrote) r.out.append_literal("null");
 
     // The reference checks its output with the scalar check, so that it has
@@ -76,10 +88,16 @@ RepairResult repair_whole_text(const char* data, std::size_t length, BlockKernel
     return RepairResult::success(r.out.take());
 }
 
-template RepairResult repair_whole_text<FastScan>(const char*, std::size_t, BlockKernel, bool);
-template RepairResult repair_whole_text<ScalarScan>(const char*, std::size_t, BlockKernel, bool);
-template RepairResult repair_whole_text<FastScan, ModelRules>(const char*, std::size_t, BlockKernel, bool);
-template RepairResult repair_whole_text<ScalarScan, ModelRules>(const char*, std::size_t, BlockKernel, bool);
+template RepairResult repair_whole_text<FastScan>(const char*, std::size_t, BlockKernel, bool, SilentObserver,
+                                                 ProseMemo*);
+template RepairResult repair_whole_text<ScalarScan>(const char*, std::size_t, BlockKernel, bool, SilentObserver,
+                                                   ProseMemo*);
+template RepairResult repair_whole_text<FastScan>(const char*, std::size_t, BlockKernel, bool, ReportObserver,
+                                                 ProseMemo*);
+template RepairResult repair_whole_text<FastScan, SilentObserver, ModelRules>(const char*, std::size_t, BlockKernel,
+                                                                             bool, SilentObserver, ProseMemo*);
+template RepairResult repair_whole_text<ScalarScan, SilentObserver, ModelRules>(const char*, std::size_t, BlockKernel,
+                                                                               bool, SilentObserver, ProseMemo*);
 
 // Here rather than in a file of its own, so that the whole-text repair is
 // inlined into it: a call of a small text pays for nothing else.
@@ -97,7 +115,7 @@ RepairResult repair_text(const char* data, std::size_t length) {
 RepairResult repair_text(const char* data, std::size_t length, Profile profile) {
     if (profile == Profile::Default) return repair_text(data, length);
     static const BlockKernel kernel = fast_block_kernel();
-    return repair_whole_text<FastScan, ModelRules>(data, length, kernel, false);
+    return repair_whole_text<FastScan, SilentObserver, ModelRules>(data, length, kernel, false);
 }
 
 Outcome continue_repair(Repairer& r) {
@@ -154,9 +172,10 @@ struct StringStop {
 // a decision. Out of line, and given the cursor by value, so that its loop
 // has the registers to itself and the pass keeps its own cursor in one. A
 // whole text never waits for the rest of an escape.
-template <class Scan, bool ARRIVING, bool MODEL = false>
+template <class Scan, bool ARRIVING, class Observer, bool MODEL = false>
 CORVANE_NOINLINE StringStop copy_string_content(const std::uint8_t* data, std::size_t pos, std::size_t end,
-                                                 OutputBuffer& out, std::uint8_t quote, bool final) {
+                                                 OutputBuffer& out, std::uint8_t quote, bool final,
+                                                 Observer obs) {
     while (pos < end) {
         pos = Scan::copy_string_run(data, pos, end, quote, out);
         if (pos == end) break;
@@ -166,14 +185,18 @@ CORVANE_NOINLINE StringStop copy_string_content(const std::uint8_t* data, std::s
             if constexpr (ARRIVING) {
                 if (!final && !escape_is_whole(data, pos, end)) break;
             }
+            const std::size_t escape_at = pos, written = out.size();
             if constexpr (MODEL) {
                 pos = write_model_escape(data, pos + 1, end, out, quote);
             } else {
                 pos = write_escape(data, pos + 1, end, out);
             }
+            obs.wrote(EditKind::EscapeRepaired, escape_at, pos, out, written);
         } else {
+            const std::size_t written = out.size();
             ++pos;
             write_escaped_byte(out, byte);
+            obs.wrote(EditKind::CharacterEscaped, pos - 1, pos, out, written);
         }
     }
     return {pos, false};
@@ -191,8 +214,9 @@ public:
     using Scan = typename Policy::Scan;
     static constexpr bool ARRIVING = Policy::Input::ARRIVING;
 
-    explicit Pass(Repairer& repairer)
-        : r(repairer),
+    explicit Pass(Repairer& repairer, typename Policy::Observer observer = {})
+        : obs(observer),
+          r(repairer),
           out(repairer.out),
           lx(repairer.lexer),
           final_(repairer.final),
@@ -201,6 +225,9 @@ public:
           in_object(depth > 0 && repairer.is_object[depth - 1]),
           in_key(repairer.step == Step::String && repairer.in_key),
           quote(repairer.step == Step::String ? repairer.quote : 0) {}
+
+    // Told of each repair (compiled away when silent).
+    [[no_unique_address]] const typename Policy::Observer obs;
 
     // The steps, in the order a value is read; each returns the next.
     CORVANE_ALWAYS_INLINE Step parse_value();
@@ -226,7 +253,7 @@ private:
     CORVANE_ALWAYS_INLINE Step close_string();
     CORVANE_ALWAYS_INLINE Step pause(Step step, Need need, std::size_t at);
     CORVANE_ALWAYS_INLINE bool skip_look_gap(Lexer& probe, Step step);
-    CORVANE_ALWAYS_INLINE Step refuse(RepairError error);
+    CORVANE_ALWAYS_INLINE Step refuse(RepairError error, std::size_t at);
 
     // The model profile's steps and tests, compiled in under ModelRules only.
     bool parse_model_value(Step& next);
@@ -268,7 +295,10 @@ private:
     // runs into the end of what has arrived (never for a whole text).
     CORVANE_ALWAYS_INLINE bool skip_gap(Lexer& cursor) const {
         if constexpr (Policy::Rules::MODEL) return skip_model_gap(cursor);
-        return skip_whitespace_and_comments<Scan>(cursor, final());
+        const std::size_t from = cursor.pos;
+        const bool settled = skip_whitespace_and_comments<Scan>(cursor, final());
+        obs.gap(from, cursor.pos);
+        return settled;
     }
     // Only a stream's snapshots read the marks of what is shown.
     CORVANE_ALWAYS_INLINE void mark_shown() {
@@ -293,9 +323,9 @@ private:
 // quote, a value after the array loop's gap) by calling them; it comes back
 // here where the pass would otherwise run in a circle (the value after a
 // key's ':', the container loop after a value).
-template <class Policy>
-Outcome run_pass(Repairer& r) {
-    Pass<Policy> pass(r);
+template <class Policy, class... Observer>
+Outcome run_pass(Repairer& r, Observer... observer) {
+    Pass<Policy> pass(r, observer...);
     Step step = r.step;
     for (;;) {
         switch (step) {
@@ -344,7 +374,7 @@ Step Pass<Policy>::parse_value_at_byte() {
         case '[':
         case '{':
             // The bracket is not consumed when the limit refuses it.
-            if (!may_open_container(depth)) return refuse(RepairError::DepthExceeded);
+            if (!may_open_container(depth)) return refuse(RepairError::DepthExceeded, lx.pos);
             return open_container();
         case ']':
         case '}':
@@ -356,13 +386,16 @@ Step Pass<Policy>::parse_value_at_byte() {
     const bool number = has_class(byte, byte_class::NUMBER_START);
     if (number || has_class(byte, byte_class::WORD_START)) {
         if (!final() && !word_is_whole(lx)) return pause(Step::Value, Need::Word, lx.pos);
+        const std::size_t token_at = lx.pos, written = out.size();
         if (number) {
             write_number<Scan>(lx, out);
         } else {
             write_bareword(out, scan_bareword(lx));
         }
+        obs.token(token_at, lx.pos, out, written);
         return value_written();
     }
+    obs.stray(lx.pos);
     ++lx.pos;  // a stray byte: '#', ';', '=', a '/' that opens no comment, ...
     return Step::Value;
 }
@@ -373,6 +406,7 @@ Step Pass<Policy>::parse_value_at_byte() {
 template <class Policy>
 Step Pass<Policy>::missing_value() {
     if (depth == 0) return Step::Finished;
+    obs.edit(EditKind::ValueFilled, lx.pos, lx.pos, "null");
     out.append_literal("null");
     return value_written();
 }
@@ -407,6 +441,7 @@ Step Pass<Policy>::open_container() {
 
 template <class Policy>
 Step Pass<Policy>::close_container() {
+    obs.container_end();
     out.push(in_object ? '}' : ']');
     --depth;
     in_object = depth > 0 && r.is_object[depth - 1];
@@ -449,6 +484,7 @@ Step Pass<Policy>::next_element() {
         if (!skip_gap(lx)) return pause(Step::ArrayNext, Need::Comment, lx.pos);
         if (lx.at_end()) {
             if (!final()) return pause(Step::ArrayNext, Need::Byte, lx.pos);
+            obs.edit(EditKind::ContainerClosed, lx.pos, lx.pos, "]");
             return close_container();
         }
         const std::uint8_t byte = lx.peek();
@@ -468,11 +504,16 @@ Step Pass<Policy>::next_element() {
             ++lx.pos;
             return close_container();
         }
-        if (byte == '}') return close_container();
+        if (byte == '}') {
+            obs.edit(EditKind::ContainerClosed, lx.pos, lx.pos, "]");
+            return close_container();
+        }
         if (!starts_value(byte)) {
+            obs.stray(lx.pos);
             ++lx.pos;  // ',', ':', ';' and other strays between elements
             continue;
         }
+        obs.comma(need_comma, lx.pos);
         if (need_comma) out.push(',');
         // The next element of the innermost array (this one, or one the
         // element opened) goes on here, without a round through the loop.
@@ -488,6 +529,7 @@ Step Pass<Policy>::next_member() {
         if (!skip_gap(lx)) return pause(Step::ObjectNext, Need::Comment, lx.pos);
         if (lx.at_end()) {
             if (!final()) return pause(Step::ObjectNext, Need::Byte, lx.pos);
+            obs.edit(EditKind::ContainerClosed, lx.pos, lx.pos, "}");
             return close_container();
         }
         const std::uint8_t byte = lx.peek();
@@ -495,7 +537,10 @@ Step Pass<Policy>::next_member() {
             ++lx.pos;
             return close_container();
         }
-        if (byte == ']') return close_container();
+        if (byte == ']') {
+            obs.edit(EditKind::ContainerClosed, lx.pos, lx.pos, "}");
+            return close_container();
+        }
         if constexpr (Policy::Rules::MODEL) {
             if (const std::size_t stray = model_stray_punctuation()) {
                 lx.pos += stray;
@@ -504,10 +549,12 @@ Step Pass<Policy>::next_member() {
         }
         const bool quoted = opens_key_string(byte);
         if (!quoted && !is_key_start(byte)) {
+            obs.stray(lx.pos);
             ++lx.pos;  // ',', ':', '+', '.', and brackets in key position open nothing
             continue;
         }
         if (!quoted && !final() && !word_is_whole(lx)) return pause(Step::ObjectNext, Need::Word, lx.pos);
+        obs.comma(need_comma, lx.pos);
         if (need_comma) out.push(',');
         in_key = true;
         Step next;
@@ -515,7 +562,9 @@ Step Pass<Policy>::next_member() {
             next = open_string();
         } else {
             // An unquoted key is written as it stands: no keyword or number rewriting.
+            const std::size_t key_at = lx.pos, written = out.size();
             write_token_as_string(out, scan_key(lx));
+            obs.wrote(EditKind::KeyQuoted, key_at, lx.pos, out, written);
             next = read_colon();
         }
         // The member's value, then the next member of the innermost object,
@@ -535,6 +584,8 @@ Step Pass<Policy>::read_colon() {
         ++lx.pos;
     } else if constexpr (Policy::Rules::MODEL) {
         if (!lx.at_end()) lx.pos += model::fullwidth_colon(lx.data, lx.pos, lx.end);
+    } else {
+        obs.edit(EditKind::ColonInserted, lx.pos, lx.pos, ":");
     }
     out.push(':');
     return Step::Value;
@@ -550,6 +601,7 @@ Step Pass<Policy>::open_string() {
         r.inner_odd = false;
     } else {
         quote = lx.data[lx.pos++];
+        if (quote == '\'') obs.edit(EditKind::QuoteReplaced, lx.pos - 1, lx.pos, "\"");
     }
     out.push('"');
     if (!final()) r.showing_string = !in_key;
@@ -563,7 +615,7 @@ template <class Policy>
 Step Pass<Policy>::repair_string() {
     if constexpr (Policy::Rules::MODEL) return repair_model_string();
     const StringStop stopped =
-        copy_string_content<Scan, ARRIVING>(lx.data, lx.pos, lx.end, out, quote, final());
+        copy_string_content<Scan, ARRIVING>(lx.data, lx.pos, lx.end, out, quote, final(), obs);
     lx.pos = stopped.pos;
     if (!stopped.at_quote) {
         if (!final()) {
@@ -571,8 +623,10 @@ Step Pass<Policy>::repair_string() {
             r.quote = quote;
             return pause(Step::String, Need::Byte, lx.pos);
         }
+        obs.edit(EditKind::StringClosed, lx.pos, lx.pos, "\"");
         return close_string();
     }
+    if (quote == '\'') obs.edit(EditKind::QuoteReplaced, lx.pos - 1, lx.pos, "\"");
     if (in_key || !in_object) return close_string();
     r.look = lx.pos;
     return look_past_quote();
@@ -609,7 +663,7 @@ template <class Policy>
 Step Pass<Policy>::look_for_key() {
     Lexer probe(lx.data, lx.length, r.look, lx.end);
     if (!final() && !word_is_whole(probe)) return pause(Step::QuoteWord, Need::Word, r.look);
-    if (scan_bareword(probe).empty()) return refuse(RepairError::AmbiguousQuote);
+    if (scan_bareword(probe).empty()) return refuse(RepairError::AmbiguousQuote, r.look);
     r.key_at = r.look;
     r.look = r.key_end = probe.pos;
     return look_for_colon();
@@ -620,7 +674,7 @@ template <class Policy>
 Step Pass<Policy>::look_for_colon() {
     Lexer probe(lx.data, lx.length, r.look, lx.end);
     if (!skip_look_gap(probe, Step::QuoteColon)) return Step::Paused;
-    if (probe.at_end() || probe.peek() != ':') return refuse(RepairError::AmbiguousQuote);
+    if (probe.at_end() || probe.peek() != ':') return refuse(RepairError::AmbiguousQuote, probe.pos);
     // A member follows with its comma missing. The look-ahead has read its
     // key and ':' exactly as the object loop would: write them from here
     // rather than read the gap, the word and the colon a second time.
@@ -629,7 +683,10 @@ Step Pass<Policy>::look_for_colon() {
         r.showing_string = false;
         r.shown = out.size();
     }
+    obs.edit(EditKind::CommaInserted, r.key_at, r.key_at, ",");
+    const std::size_t key_out = out.size() + 1;
     write_missing_comma_member(out, lx.data + r.key_at, r.key_end - r.key_at);
+    obs.edit(EditKind::KeyQuoted, r.key_at, r.key_end, {out.data() + key_out, out.size() - key_out - 1});
     lx.pos = probe.pos + 1;
     need_comma = true;
     in_key = false;
@@ -672,7 +729,8 @@ Step Pass<Policy>::pause(Step step, Need need, std::size_t at) {
 }
 
 template <class Policy>
-Step Pass<Policy>::refuse(RepairError error) {
+Step Pass<Policy>::refuse(RepairError error, std::size_t at) {
+    obs.refused(at);
     stop(Step::Finished);
     r.error = error;
     return Step::Refused;
@@ -729,7 +787,7 @@ bool Pass<Policy>::parse_model_value(Step& next) {
     }
     if (byte == '(' || byte == '{') {
         if (!may_open_container(depth)) {
-            next = refuse(RepairError::DepthExceeded);
+            next = refuse(RepairError::DepthExceeded, p);
             return true;
         }
         if (byte == '(') {
@@ -803,8 +861,8 @@ Step Pass<Policy>::open_model_array(std::uint8_t closer) {
 template <class Policy>
 Step Pass<Policy>::repair_model_string() {
     for (;;) {
-        const StringStop stopped = copy_string_content<Scan, ARRIVING, true>(lx.data, lx.pos, lx.end, out,
-                                                                             model::stop_byte(quote), final());
+        const StringStop stopped = copy_string_content<Scan, ARRIVING, typename Policy::Observer, true>(
+            lx.data, lx.pos, lx.end, out, model::stop_byte(quote), final(), obs);
         lx.pos = stopped.pos;
         if (!stopped.at_quote) {
             if (!final()) {
@@ -846,7 +904,7 @@ Step Pass<Policy>::repair_model_string() {
             case model::QuoteMeaning::CloseIfPaired:
                 // An unpaired inner quote before it: the string may as well
                 // end at a later quote. Two readings, so no guess.
-                if (r.inner_odd) return refuse(RepairError::AmbiguousQuote);
+                if (r.inner_odd) return refuse(RepairError::AmbiguousQuote, at);
                 [[fallthrough]];
             case model::QuoteMeaning::Close:
                 lx.pos = after;

@@ -12,6 +12,7 @@
 #include "parser/errors.hpp"
 #include "parser/model.hpp"
 #include "parser/output.hpp"
+#include "parser/report.hpp"
 #include "parser/strict.hpp"
 #include "platform/platform.hpp"
 
@@ -45,9 +46,23 @@ struct ArrivingText {
     static constexpr bool ARRIVING = true;
 };
 
+struct Repairer;
+
 // Told of what the pass does, by the steps; the silent one, compiled away,
-// is the default.
-struct SilentObserver {};
+// is the default. The report's (parser/report_observer.hpp) says what each
+// call means. Passed by value: an observer is empty or a handle.
+struct SilentObserver {
+    void began(std::size_t) const {}
+    void finished(const Repairer&) const {}
+    void refused(std::size_t) const {}
+    void edit(EditKind, std::size_t, std::size_t, std::string_view) const {}
+    void wrote(EditKind, std::size_t, std::size_t, const OutputBuffer&, std::size_t) const {}
+    void token(std::size_t, std::size_t, const OutputBuffer&, std::size_t) const {}
+    void gap(std::size_t, std::size_t) const {}
+    void stray(std::size_t) const {}
+    void comma(bool, std::size_t) const {}
+    void container_end() const {}
+};
 
 // The rule sets: the default rules, and the model profile's, which add to
 // them (parser/model.hpp). The default pass has no test of the profile at
@@ -150,10 +165,13 @@ Outcome continue_repair(Repairer& r);
 // Repairs a whole text with the scanners `Scan` (FastScan, or ScalarScan for
 // the reference), the strict stretch classifying blocks with `strict_kernel`
 // (never taken with None), tried at every container it opens when
-// `strict_every_container`, under the rule set `Rules`. Built for FastScan
-// and ScalarScan, under both rule sets.
-template <class Scan, class Rules = DefaultRules>
+// `strict_every_container`, telling `observer` of each repair, the search
+// for the first bracket helped by `prose_memo` when one is given, under the
+// rule set `Rules`. Built for FastScan and ScalarScan, silent, under both
+// rule sets, and for the report's observer with FastScan.
+template <class Scan, class Observer = SilentObserver, class Rules = DefaultRules>
 RepairResult repair_whole_text(const char* data, std::size_t length, BlockKernel strict_kernel,
-                               bool strict_every_container);
+                               bool strict_every_container, Observer observer = {},
+                               ProseMemo* prose_memo = nullptr);
 
 }  // namespace corvane

@@ -11,7 +11,7 @@ RepairResult repair_text_reference(const char* data, std::size_t length) {
 
 RepairResult repair_text_reference(const char* data, std::size_t length, Profile profile) {
     if (profile == Profile::Default) return repair_text_reference(data, length);
-    return repair_whole_text<ScalarScan, ModelRules>(data, length, BlockKernel::None, false);
+    return repair_whole_text<ScalarScan, SilentObserver, ModelRules>(data, length, BlockKernel::None, false);
 }
 
 RepairResult repair_text_scalar_blocks(const char* data, std::size_t length) {
@@ -20,7 +20,7 @@ RepairResult repair_text_scalar_blocks(const char* data, std::size_t length) {
 
 RepairResult repair_text_scalar_blocks(const char* data, std::size_t length, Profile profile) {
     if (profile == Profile::Default) return repair_text_scalar_blocks(data, length);
-    return repair_whole_text<FastScan, ModelRules>(data, length, BlockKernel::Scalar, true);
+    return repair_whole_text<FastScan, SilentObserver, ModelRules>(data, length, BlockKernel::Scalar, true);
 }
 
 }  // namespace corvane

@@ -98,7 +98,8 @@ def test_version_matches_the_module(run, corvane_module):
 def test_help_lists_every_option_and_status(run):
     result = run("--help")
     assert result.returncode == 0
-    for option in ("-o", "--in-place", "--indent", "--lines", "--on-error", "--check", "--progress", "--version"):
+    for option in ("-o", "--in-place", "--indent", "--lines", "--on-error", "--check", "--explain", "--progress",
+                   "--version"):
         assert option.encode() in result.stdout
     statuses = result.stdout.split(b"Exit status:")[1]
     for status in (b"0 on", b"1 when", b"2 on", b"3 on"):
@@ -586,6 +587,10 @@ def test_an_unwritable_output_is_an_error(run, command, tmp_path):
         (["--check", "-o", "x.json"], b"--check writes nothing"),
         (["--check", "--indent", "2"], b"--check cannot be used with --indent"),
         (["--lines=yes"], b"option --lines takes no value"),
+        (["--explain", "-o", "x.json"], b"--explain writes no repaired text"),
+        (["--explain", "--indent", "2"], b"--explain cannot be used with --indent"),
+        (["--explain", "--check"], b"--explain cannot be used with --check"),
+        (["--explain", "--lines", "--on-error=skip"], b"--explain writes no records"),
         (["-j", "0", "--lines"], b"invalid value '0' for --jobs"),
     ],
 )
@@ -705,3 +710,64 @@ def test_lines_in_place(run, tmp_path, on_error, status, after):
     assert result.returncode == status
     assert path.read_bytes() == (content if after is None else after)
     assert [p.name for p in tmp_path.iterdir()] == ["data.jsonl"]
+
+
+# --explain: the module's report of the same text, in lines a person reads.
+def quoted(text):
+    escapes = {"\\": "\\\\", "'": "\\'", "\n": "\\n", "\r": "\\r", "\t": "\\t"}
+    return "'" + "".join(escapes.get(c, "\\x%02x" % ord(c) if ord(c) < 32 or c == "\x7f" else c) for c in text) + "'"
+
+
+def explained(corvane_report, name, text, first_line=None):
+    """What --explain writes for `text`: the whole file, or its line `first_line`."""
+    r = corvane_report.report(text)
+    base = first_line or 1
+
+    def place(offset):
+        line_start = text.rfind("\n", 0, offset) + 1
+        return "%s:%d:%d" % (name, base + text.count("\n", 0, offset), offset - line_start + 1)
+
+    summary = name if first_line is None else "%s:%d" % (name, first_line)
+    out = ["%s: %s: %s -> %s" % (place(e.start), e.kind, quoted(text[e.start:e.end]), quoted(e.text)) for e in r.edits]
+    if r.error is not None:
+        return out + ["%s: refused: %s" % (place(r.error_offset), r.error)]
+    if not r.complete:
+        out.append("%s: cut off: the input ended before the value did" % place(r.end))
+    if not r.found:
+        out.append("%s: no value found: the repair is null" % summary)
+    elif text[:r.start].strip(BLANK) or text[r.end:].strip(BLANK):
+        out.append("%s: dropped %d characters before the value and %d after" % (summary, r.start, len(text) - r.end))
+    return out
+
+
+EXPLAINED = [
+    "Sure! Here it is:\n```json\n{'name': 'Zo\u00eb', age: 31, tags: [\"a\" \"b\",], ok: True, // note\n"
+    ' "\u6771\u4eac": .5, "\U0001f600": {"k": [1, 2}\n```\nHope it helps!',
+    '{"id": 2, "na',
+    "I'm sorry, but I can't help with that.",
+    '{"a": "tab\there\x01", "q": "he said "hi" ok"}',
+    "[" * 129,
+    "// nothing\n",
+    '{\n  "valid": [1, 2.5e3, "\u00e9"]\n}\n',
+]
+
+
+@pytest.mark.parametrize("text", EXPLAINED)
+def test_explain_lists_the_modules_report(run, tmp_path, text):
+    corvane_report = pytest.importorskip("corvane_report")
+    path = write(tmp_path / "reply.txt", text)
+    result = run("--explain", path)
+    assert result.stdout.decode().splitlines() == explained(corvane_report, str(path), text)
+    assert (result.returncode, result.stderr) == (run("--check", path).returncode, b"")
+
+
+def test_explain_lines_names_each_line(run):
+    corvane_report = pytest.importorskip("corvane_report")
+    records = ["{a: 1}", "", "[1, 2", "\u00e9\U0001f600 {'k': 'v'}\r", '{"ok": true}', "[" * 129]
+    result = run("--explain", "--lines", stdin="\n".join(records).encode())
+    expected = [line for number, record in enumerate(records, 1) if record.strip(BLANK)
+                for line in explained(corvane_report, "<stdin>", record, number)]
+    assert (result.returncode, result.stdout.decode().splitlines(), result.stderr) == (1, expected, b"")
+    assert run("--explain", "--lines", stdin=b'{"ok": true}\n\n[]\n').returncode == 0
+    invalid = run("--explain", stdin=b"[1, \x80]")
+    assert (invalid.returncode, invalid.stdout) == (2, b"")

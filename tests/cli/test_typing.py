@@ -15,6 +15,7 @@ SAMPLE = textwrap.dedent(
     """\
     import corvane
     import corvane_batch
+    from corvane_report import Edit, Report, report, report_all
     from corvane_stream import RepairStream
     from typing import Any, List, Optional
 
@@ -46,6 +47,19 @@ SAMPLE = textwrap.dedent(
         fixed: List[Optional[str]] = corvane_batch.repair_many(rows, on_error="null", threads=2)
         result = corvane_batch.repair_arrow(column, on_error="skip")
         return len(fixed) + len(result) + len(corvane_batch.repair_many(iter(["{"])))
+
+    def reported(raw: str) -> List[Edit]:
+        first: Report = report(raw, start=-1)
+        text: Optional[str] = first.text
+        error: Optional[str] = first.error
+        where: Optional[int] = first.error_offset
+        span: int = first.end - first.start
+        reveal_type(first.complete or first.found or first.changed)
+        edits: List[Edit] = [e for r in report_all(input=raw) for e in r.edits if e.kind == "comma_dropped"]
+        kind, start, end, new = edits[0]
+        reveal_type(edits[0].start)
+        old: str = raw[start:end] + kind + new
+        return edits
     reveal_type(corvane.repair("{"))
     reveal_type(corvane.repair_json("{"))
     reveal_type(corvane.repair_to_string("{"))
@@ -59,7 +73,7 @@ WRONG_LINE = SAMPLE.splitlines().index('corvane.repair(b"{}")') + 1
 
 # The revealed types, in the order of the sample (older mypy releases spell
 # them "builtins.str", newer ones and pyright "str").
-REVEALED = ["str", "bool", "str", "str", "str", "Any", "int", "str"]
+REVEALED = ["str", "bool", "bool", "int", "str", "str", "str", "Any", "int", "str"]
 
 
 @pytest.fixture

@@ -1,8 +1,22 @@
 #include "support.hpp"
 
 #include <cstdint>
+#include <cstdio>
 
 namespace corvane_test {
+
+namespace {
+
+// Says how many inputs the report's rebuild was judged on (every input
+// repairs_well_formed and the differential judge see).
+class ReportCount : public ::testing::Environment {
+    void TearDown() override {
+        std::printf("the report rebuilt the text of %zu inputs\n", corvane::fuzz::reports_judged());
+    }
+};
+[[maybe_unused]] ::testing::Environment* const report_count = ::testing::AddGlobalTestEnvironment(new ReportCount);
+
+}  // namespace
 
 std::string repeat(std::string_view text, std::size_t times) {
     std::string out;

@@ -16,6 +16,7 @@ import pytest
 import corvane
 import corvane_batch
 from corvane_batch import repair_arrow, repair_many
+from corvane_report import report, report_all
 from corvane_stream import RepairStream
 
 try:
@@ -114,7 +115,19 @@ def streamed(*args, **kwargs):
     return stream.close()
 
 
-FUNCTIONS = [corvane.repair, corvane.repair_json, corvane.repair_to_string, corvane.loads, streamed]
+def reported(*args, **kwargs):
+    """report and report_all on what the functions are given, each report
+    read whole; a refusal raised as repair raises it."""
+    result = report(*args, **kwargs)
+    for each in [result] + report_all(*args[:1], **kwargs):
+        repr(each)
+        each.edits, each.changed
+    if result.error is not None:
+        raise ValueError(result.error)
+    return result
+
+
+FUNCTIONS = [corvane.repair, corvane.repair_json, corvane.repair_to_string, corvane.loads, streamed, reported]
 
 BIG_NUMBER = 10 ** 30
 RAW_TEXT = OBJECT_TEXT.encode()

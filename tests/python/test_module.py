@@ -15,6 +15,7 @@ import pytest
 
 import corvane
 from corvane_batch import repair_many
+from corvane_report import report, report_all
 from corvane_stream import RepairStream
 
 FUNCTION_NAMES = ["repair", "repair_json", "repair_to_string", "loads"]
@@ -408,7 +409,8 @@ def test_repairs_from_many_threads_do_not_mix():
 GIL_CALLS = dict({name: getattr(corvane, name) for name in FUNCTION_NAMES},
                  **{"RepairStream.feed": lambda text: RepairStream().feed(text),
                     "repair_many": lambda text: repair_many([text], threads=1),
-                    "repair_many-2-threads": lambda text: repair_many([text] * 2, threads=2)})
+                    "repair_many-2-threads": lambda text: repair_many([text] * 2, threads=2),
+                    "report": report, "report_all": report_all})
 GIL_ROWS = [
     (name, case, text)
     for name in GIL_CALLS

@@ -17,6 +17,7 @@ import pytest
 
 import corvane
 from corvane_batch import repair_many
+from corvane_report import report, report_all
 from corvane_stream import RepairStream
 
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
@@ -44,7 +45,8 @@ def repair_batch(text):
     return repair_many([text, None, text], on_error="null", threads=2)
 
 
-FUNCTIONS = [corvane.repair, corvane.repair_json, corvane.repair_to_string, corvane.loads, repair_batch]
+FUNCTIONS = [corvane.repair, corvane.repair_json, corvane.repair_to_string, corvane.loads, repair_batch,
+             report, report_all]
 
 
 def outcome(function, argument):
@@ -69,8 +71,8 @@ def stream_outcome(text):
 
 
 @pytest.mark.skipif(not FREE_THREADED, reason="only a free-threaded CPython can run without the GIL")
-@pytest.mark.parametrize("modules", [["corvane"], ["corvane_stream"], ["corvane_batch"],
-                                     ["corvane", "corvane_stream", "corvane_batch"]])
+@pytest.mark.parametrize("modules", [["corvane"], ["corvane_stream"], ["corvane_batch"], ["corvane_report"],
+                                     ["corvane", "corvane_stream", "corvane_batch", "corvane_report"]])
 def test_import_leaves_the_gil_off(modules):
     # In a fresh interpreter with PYTHON_GIL unset: a module that does not
     # declare it can run without the GIL turns it back on when imported.
@@ -121,3 +123,24 @@ def test_many_threads_repair_stream_and_refuse_at_once():
     assert sorted((r["id"], r["name"]) for r in records) == sorted(
         (index, "n%d" % round_) for index in range(THREADS) for round_ in range(ROUNDS))
     assert all(r == {"id": r["id"], "name": r["name"], "tags": ["a", "b"], "ok": True} for r in records)
+
+
+def test_threads_share_one_reports_edits():
+    """The edits of a report are made on first use, once: threads that ask at
+    the same moment all get the one tuple."""
+    for _ in range(ROUNDS):
+        shared = report(DOCUMENT)
+        start = threading.Barrier(THREADS)
+        seen = []
+
+        def work():
+            start.wait()
+            seen.append(shared.edits)
+
+        threads = [threading.Thread(target=work) for _ in range(THREADS)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        assert len(seen) == THREADS and all(edits is shared.edits for edits in seen)
+        assert len(shared.edits) > 3000 and shared == report(DOCUMENT)
