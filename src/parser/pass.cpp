@@ -240,6 +240,7 @@ public:
     CORVANE_ALWAYS_INLINE Step look_for_key();
     CORVANE_ALWAYS_INLINE Step look_for_colon();
     CORVANE_ALWAYS_INLINE Step run_strict_stretch();
+    CORVANE_ALWAYS_INLINE Step take_strict_stop(std::size_t from, const StrictStop& last);
     // Writes the state back into the Repairer, to resume at `step`.
     CORVANE_ALWAYS_INLINE void stop(Step step);
 
@@ -260,7 +261,7 @@ private:
     Step open_model_array(std::uint8_t closer);
     Step repair_model_string();
     bool skip_model_gap(Lexer& cursor) const;
-    bool model_stretch_holds(std::size_t from, std::size_t from_out, const StrictStop& last);
+    Step run_model_strict_stretch();
     std::size_t model_stray_punctuation() const {
         return model::fullwidth_comma(lx.data, lx.pos, lx.end) + model::fullwidth_colon(lx.data, lx.pos, lx.end);
     }
@@ -454,12 +455,15 @@ Step Pass<Policy>::close_container() {
 // classify blocks to give them back.
 template <class Policy>
 Step Pass<Policy>::run_strict_stretch() {
+    if constexpr (Policy::Rules::MODEL) return run_model_strict_stretch();
     const std::size_t from = lx.pos;
-    [[maybe_unused]] const std::size_t from_out = out.size();
     const StrictStop last = strict_stretch(r.strict_kernel, lx.data, lx.pos, lx.end, out, r.is_object, depth);
-    if constexpr (Policy::Rules::MODEL) {
-        if (!model_stretch_holds(from, from_out, last)) return in_object ? Step::ObjectNext : Step::ArrayNext;
-    }
+    return take_strict_stop(from, last);
+}
+
+// The pass goes on from the stretch's last commit.
+template <class Policy>
+Step Pass<Policy>::take_strict_stop(std::size_t from, const StrictStop& last) {
     if (last.pos - from < STRICT_SHORT_RUN && !r.strict_every_container) {
         r.strict_retry_at = last.pos + STRICT_RETRY_GAP;
     }
@@ -914,18 +918,22 @@ Step Pass<Policy>::repair_model_string() {
 }
 
 // The strict stretch under the profile: kept where the profile reads the
-// same; otherwise its output is dropped and the rules read from where it
-// began (and it is not tried again inside what it read).
+// same (then taken as run_strict_stretch takes it); otherwise its output is
+// dropped and the rules read from where it began (and it is not tried again
+// inside what it read).
 template <class Policy>
-bool Pass<Policy>::model_stretch_holds(std::size_t from, std::size_t from_out, const StrictStop& last) {
+Step Pass<Policy>::run_model_strict_stretch() {
+    const std::size_t from = lx.pos;
+    const std::size_t from_out = out.size();
+    const StrictStop last = strict_stretch(r.strict_kernel, lx.data, lx.pos, lx.end, out, r.is_object, depth);
     const bool object = last.depth > 0 && r.is_object[last.depth - 1];
     if (!model::stretch_holds(lx.data, from, last.pos, lx.end, final(), object)) {
         out.truncate(from_out);
         r.strict_retry_at = std::max(r.strict_retry_at, last.pos + STRICT_RETRY_GAP);
-        return false;
+        return in_object ? Step::ObjectNext : Step::ArrayNext;
     }
     for (std::uint32_t d = depth; d < last.depth; ++d) r.closer[d] = ']';
-    return true;
+    return take_strict_stop(from, last);
 }
 
 // Whitespace and comments, '#' line comments among them.
