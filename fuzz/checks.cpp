@@ -75,6 +75,15 @@ Run run_engine(RepairResult (*engine)(const char*, std::size_t), std::string_vie
 }
 
 RepairResult fast_engine(const char* data, std::size_t size) { return repair_text(data, size); }
+RepairResult fast_model_engine(const char* data, std::size_t size) {
+    return repair_text(data, size, Profile::Model);
+}
+RepairResult reference_model_engine(const char* data, std::size_t size) {
+    return repair_text_reference(data, size, Profile::Model);
+}
+RepairResult scalar_blocks_model_engine(const char* data, std::size_t size) {
+    return repair_text_scalar_blocks(data, size, Profile::Model);
+}
 
 bool same_outcome(const RepairResult& a, const RepairResult& b) {
     return a.ok() == b.ok() && (a.ok() ? a.text() == b.text() : a.error() == b.error());
@@ -225,8 +234,34 @@ std::string compact_valid_json(std::string_view text, std::size_t& depth) {
 
 namespace {
 
+// The model profile's three engines: the reference takes no strict stretch,
+// the twin takes it at every container, so that wherever the stretch hands
+// back, the profile's check of it is held to the rules.
+std::string compare_model_engines(std::string_view input, Run& fast) {
+    fast = run_engine(fast_model_engine, input);
+    const Run reference = run_engine(reference_model_engine, input);
+    const Run twin = run_engine(scalar_blocks_model_engine, input);
+    for (const Run* run : {static_cast<const Run*>(&fast), &reference, &twin}) {
+        if (!run->verdict.empty()) return run->verdict;
+        if (!run->result && is_valid_utf8(input)) return "internal fault on valid UTF-8 input: " + run->fault;
+    }
+    if (!fast.result || !reference.result || !twin.result) {
+        return fast.result || reference.result || twin.result ? "only some of the engines fault" : "";
+    }
+    if (!same_outcome(*fast.result, *reference.result)) {
+        return "the model profile's fast engine and reference differ: " + shown(*fast.result) + " <> " +
+               shown(*reference.result);
+    }
+    if (!same_outcome(*twin.result, *reference.result)) {
+        return "the model profile's stretch at every container and the reference differ: " + shown(*twin.result) +
+               " <> " + shown(*reference.result);
+    }
+    return {};
+}
+
 // differential_violation, keeping the fast engine's run in `fast`.
-std::string compare_engines(std::string_view input, Run& fast) {
+std::string compare_engines(std::string_view input, Run& fast, Profile profile) {
+    if (profile == Profile::Model) return compare_model_engines(input, fast);
     const bool input_is_utf8 = is_valid_utf8(input);
     fast = run_engine(fast_engine, input);
     const Run reference = run_engine(repair_text_reference, input);
@@ -362,12 +397,12 @@ std::string every_value_mismatch(std::string_view input) {
 
 std::size_t reports_judged() { return judged_reports; }
 
-std::string differential_violation(std::string_view input) {
+std::string differential_violation(std::string_view input, Profile profile) {
     Run fast;
-    return compare_engines(input, fast);
+    return compare_engines(input, fast, profile);
 }
 
-std::string property_violation(std::string_view input, const RepairResult& result) {
+std::string property_violation(std::string_view input, const RepairResult& result, Profile profile) {
     const bool input_is_json = is_valid_utf8(input) && is_strict_json(input);
     std::size_t depth = 0;
     std::string expected;
@@ -398,22 +433,26 @@ std::string property_violation(std::string_view input, const RepairResult& resul
         if (depth > MAX_DEPTH) return "valid JSON past the limit was not refused: " + printable(text);
         if (text != expected) return "valid JSON did not keep its text: " + printable(text);
     }
-    const Run again = run_engine(fast_engine, text);
+    const Run again = run_engine(profile == Profile::Model ? fast_model_engine : fast_engine, text);
     if (!again.result) return "repairing the output fails: " + again.verdict + again.fault;
     if (!again.result->ok()) return "repairing the output is refused: " + printable(text);
     if (again.result->text() != text) return "repairing the output changes it: " + printable(again.result->text());
     return {};
 }
 
-std::string repair_violation(std::string_view input) {
+std::string repair_violation(std::string_view input, Profile profile) {
     Run fast;
-    if (std::string broken = compare_engines(input, fast); !broken.empty()) return broken;
+    if (std::string broken = compare_engines(input, fast, profile); !broken.empty()) return broken;
     if (!fast.result) return {};  // input that is not UTF-8, given up on by every engine alike
-    return property_violation(input, *fast.result);
+    return property_violation(input, *fast.result, profile);
 }
 
 void check_repair(std::string_view input) {
-    if (const std::string broken = repair_violation(input); !broken.empty()) fail(broken, input);
+    for (const Profile profile : {Profile::Default, Profile::Model}) {
+        if (const std::string broken = repair_violation(input, profile); !broken.empty()) {
+            fail(profile == Profile::Model ? "model profile: " + broken : broken, input);
+        }
+    }
 }
 
 namespace {
@@ -480,17 +519,20 @@ bool grows_into(std::string_view before, std::string_view after) {
 }
 
 std::string stream_violation(std::string_view input, const std::vector<std::size_t>& cuts,
-                             std::size_t snapshot_every) {
+                             std::size_t snapshot_every, Profile profile) {
     std::optional<RepairResult> whole;
     try {
-        whole.emplace(repair_text(input.data(), input.size()));
+        whole.emplace(repair_text(input.data(), input.size(), profile));
     } catch (const std::exception& e) {
         return std::string("repair_text failed: ") + e.what();
     }
-    if (std::string broken = report_violation(input, *whole); !broken.empty()) return broken;
+    // The report is of the default rules.
+    if (profile == Profile::Default) {
+        if (std::string broken = report_violation(input, *whole); !broken.empty()) return broken;
+    }
     auto same_refusal = [&](RepairError error) { return !whole->ok() && whole->error() == error; };
 
-    RepairStream stream;
+    RepairStream stream(profile);
     std::optional<std::string> last;
     std::size_t done = 0;
     for (std::size_t k = 0; k <= cuts.size(); ++k) {

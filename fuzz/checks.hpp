@@ -51,14 +51,19 @@ std::string compact_valid_json(std::string_view text, std::size_t& depth);
 // The fast engine, the scalar reference and the engine with the strict
 // stretch's scalar kernel must agree byte for byte, refusals included; an
 // internal fault is allowed only for input that is not UTF-8, from all three.
-std::string differential_violation(std::string_view input);
+//
+// Each verdict takes the rule set (the model profile: its fast engine and
+// its reference agree, and its results have the same properties, repairing
+// to themselves under it).
+std::string differential_violation(std::string_view input, Profile profile = Profile::Default);
 // What every result of `input` must satisfy: a refusal is one of the two
 // kinds with its message, and never of valid JSON within the limit; a text
 // is valid UTF-8, strict JSON, compact, within the limit, the input's own
 // text (compacted) when that is valid JSON, and repairs to itself.
-std::string property_violation(std::string_view input, const RepairResult& result);
+std::string property_violation(std::string_view input, const RepairResult& result,
+                               Profile profile = Profile::Default);
 // Both of the above, for the fast engine's result.
-std::string repair_violation(std::string_view input);
+std::string repair_violation(std::string_view input, Profile profile = Profile::Default);
 
 // What a report of `input` must satisfy, given repair_text's `result`: the
 // same text or refusal; on a refusal an offset within the input and no
@@ -76,7 +81,8 @@ std::string every_value_violation(std::string_view input);
 // How many reports report_violation has judged in this process.
 std::size_t reports_judged();
 
-// repair_violation for the fuzz targets: aborts on the first violation.
+// repair_violation under both rule sets, for the fuzz targets: aborts on
+// the first violation.
 void check_repair(std::string_view input);
 
 // Whether the compact JSON text `before` grows into `after`: the same type,
@@ -95,7 +101,7 @@ bool grows_into(std::string_view before, std::string_view after);
 // Snapshots are taken after every `snapshot_every`-th piece only (they cost
 // the output's size each). `input` must be valid UTF-8.
 std::string stream_violation(std::string_view input, const std::vector<std::size_t>& cuts,
-                             std::size_t snapshot_every = 1);
+                             std::size_t snapshot_every = 1, Profile profile = Profile::Default);
 
 // Prints the broken property and the input, then aborts.
 [[noreturn]] void fail(std::string_view what, std::string_view input,

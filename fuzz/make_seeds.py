@@ -74,6 +74,15 @@ EDGE_INPUTS = [
     # the worked example
     b"Sure! Here it is:\n" + FENCE + b"json\n{'name': 'Ann', age: 31, tags: [\"a\" \"b\",],"
     b" active: True, note: None, // comment\n \"score\": .5, nested: {\"k\": [1, 2}\n" + FENCE,
+    # the model profile: reasoning, fences after prose, escapes, literals,
+    # typography, runs of words, quotes inside strings
+    b"<think>{a}</think>[1]", b"<THINKING>x</reasoning>{}", b"<think>[1", b"<thinker>[1]",
+    b"See [x]:\n" + FENCE + b"json\n[1, 2]\n" + FENCE + b"\n[3]", b"So:\n" + FENCE + b"\n[\"a " + FENCE,
+    b'["\\d", "\\\'", "\\user", "\\u12"]', b"[(1, 2), {3, 4}, (5,)]", b"{'a': 1, # c\n}",
+    b"[rb'x', f\"y\", `z\\`w`, undefined]", "[“a”，‘b’，“it’s”]".encode(), "{城市：北京}".encode(),
+    b"[1 2 3, true False, red apple]", b"{a: b c  d, u: https://x.com/a, t: 12:30}",
+    b'["He said "no"", "ok"]', b'{"h": "<a href="x">l</a>", "n": 1}', b'["tell "x", "y"]',
+    b'{"e": "bad "}" here"}', b'{"a": "x" b: 1, "c": "y" "d": 2}', b'{"c": "echo "a", "b""}',
 ]
 
 

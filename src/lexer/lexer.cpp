@@ -76,6 +76,7 @@ bool scan_start(const std::uint8_t* data, std::size_t length, bool final, StartS
             // tag) and the line breaks after it. A fence line without a line
             // break runs to the end, so nothing after it is significant.
             pos += 3;
+            scan.fenced = true;
             scan.phase = Phase::FenceLine;
             [[fallthrough]];
         case Phase::FenceLine:

@@ -135,6 +135,7 @@ struct StartScan {
     enum class Phase : std::uint8_t { Mark, Space, Fence, FenceLine, FenceBreaks, Done };
     Phase phase = Phase::Mark;
     std::size_t pos = 0;
+    bool fenced = false;  // an opening fence was skipped
     template <class F>
     void each_position(F&& f) {
         f(pos);

@@ -18,6 +18,7 @@
 #include <type_traits>
 
 #include "lexer/lexer.hpp"
+#include "parser/model.hpp"
 #include "parser/repair.hpp"
 #include "parser/output.hpp"
 #include "parser/report_observer.hpp"
@@ -36,6 +37,7 @@ constexpr std::size_t STRICT_RETRY_GAP = 4096;
 // The observer is given only when it is not the silent one: even an empty
 // argument makes the compiler clone the loop, at a cost to every call.
 template <class Policy, class... Observer> Outcome run_pass(Repairer& r, Observer... observer);
+void model_whole_text_start(Repairer& r);
 template <class Scan> void write_number(Lexer& lx, OutputBuffer& out);
 template <class Scan> bool copy_plain_number(Lexer& lx, OutputBuffer& out);
 void rewrite_number(OutputBuffer& out, std::string_view token);
@@ -43,17 +45,21 @@ void write_bareword(OutputBuffer& out, std::string_view token);
 void write_token_as_string(OutputBuffer& out, std::string_view token);
 void write_missing_comma_member(OutputBuffer& out, const std::uint8_t* key, std::size_t size);
 std::size_t write_escape(const std::uint8_t* data, std::size_t p, std::size_t end, OutputBuffer& out);
+std::size_t write_model_escape(const std::uint8_t* data, std::size_t p, std::size_t end, OutputBuffer& out,
+                               std::uint8_t quote);
+void write_model_word(OutputBuffer& out, std::string_view token);
 void write_escaped_byte(OutputBuffer& out, std::uint8_t byte);
 
 }  // namespace
 
-template <class Scan, class Observer>
+template <class Scan, class Observer, class Rules>
 RepairResult repair_whole_text(const char* data, std::size_t length, BlockKernel strict_kernel,
                                bool strict_every_container, Observer observer, ProseMemo* prose_memo) {
     // The stretch stores whole blocks past what it keeps: with its room
     // reserved, a short text never grows the buffer.
     const std::size_t slack = strict_kernel == BlockKernel::None ? 16 : STRICT_OUTPUT_ROOM;
     Repairer r(length + slack, Lexer(data, length), true);
+    if constexpr (Rules::MODEL) model_whole_text_start(r);
     r.strict_kernel = strict_kernel;
     r.strict_every_container = strict_every_container;
     ProseScan prose;
@@ -64,9 +70,9 @@ RepairResult repair_whole_text(const char* data, std::size_t length, BlockKernel
 
     Outcome outcome;
     if constexpr (std::is_same_v<Observer, SilentObserver>) {
-        outcome = run_pass<PassPolicy<Scan, WholeText>>(r);
+        outcome = run_pass<PassPolicy<Scan, WholeText, SilentObserver, Rules>>(r);
     } else {
-        outcome = run_pass<PassPolicy<Scan, WholeText, Observer>>(r, observer);
+        outcome = run_pass<PassPolicy<Scan, WholeText, Observer, Rules>>(r, observer);
     }
     observer.finished(r);
     if (outcome == Outcome::Refused) return RepairResult::failure(r.error);
@@ -88,6 +94,10 @@ template RepairResult repair_whole_text<ScalarScan>(const char*, std::size_t, Bl
                                                    ProseMemo*);
 template RepairResult repair_whole_text<FastScan>(const char*, std::size_t, BlockKernel, bool, ReportObserver,
                                                  ProseMemo*);
+template RepairResult repair_whole_text<FastScan, SilentObserver, ModelRules>(const char*, std::size_t, BlockKernel,
+                                                                             bool, SilentObserver, ProseMemo*);
+template RepairResult repair_whole_text<ScalarScan, SilentObserver, ModelRules>(const char*, std::size_t, BlockKernel,
+                                                                               bool, SilentObserver, ProseMemo*);
 
 // Here rather than in a file of its own, so that the whole-text repair is
 // inlined into it: a call of a small text pays for nothing else.
@@ -96,7 +106,22 @@ RepairResult repair_text(const char* data, std::size_t length) {
     return repair_whole_text<FastScan>(data, length, kernel, false);
 }
 
-Outcome continue_repair(Repairer& r) { return run_pass<PassPolicy<FastScan, ArrivingText>>(r); }
+// The model profile reads strict JSON as the default rules do, and takes
+// the strict stretch where the profile would read the same (see
+// model::stretch_holds): the stretch commits a string's end before a ','
+// without looking past it, writes missing commas, and commits inside a
+// brace before knowing that it is no set, which the profile decides
+// otherwise.
+RepairResult repair_text(const char* data, std::size_t length, Profile profile) {
+    if (profile == Profile::Default) return repair_text(data, length);
+    static const BlockKernel kernel = fast_block_kernel();
+    return repair_whole_text<FastScan, SilentObserver, ModelRules>(data, length, kernel, false);
+}
+
+Outcome continue_repair(Repairer& r) {
+    if (r.model) return run_pass<PassPolicy<FastScan, ArrivingText, SilentObserver, ModelRules>>(r);
+    return run_pass<PassPolicy<FastScan, ArrivingText>>(r);
+}
 
 namespace {
 
@@ -147,7 +172,7 @@ struct StringStop {
 // a decision. Out of line, and given the cursor by value, so that its loop
 // has the registers to itself and the pass keeps its own cursor in one. A
 // whole text never waits for the rest of an escape.
-template <class Scan, bool ARRIVING, class Observer>
+template <class Scan, bool ARRIVING, class Observer, bool MODEL = false>
 CORVANE_NOINLINE StringStop copy_string_content(const std::uint8_t* data, std::size_t pos, std::size_t end,
                                                  OutputBuffer& out, std::uint8_t quote, bool final,
                                                  Observer obs) {
@@ -161,7 +186,11 @@ CORVANE_NOINLINE StringStop copy_string_content(const std::uint8_t* data, std::s
                 if (!final && !escape_is_whole(data, pos, end)) break;
             }
             const std::size_t escape_at = pos, written = out.size();
-            pos = write_escape(data, pos + 1, end, out);
+            if constexpr (MODEL) {
+                pos = write_model_escape(data, pos + 1, end, out, quote);
+            } else {
+                pos = write_escape(data, pos + 1, end, out);
+            }
             obs.wrote(EditKind::EscapeRepaired, escape_at, pos, out, written);
         } else {
             const std::size_t written = out.size();
@@ -211,6 +240,7 @@ public:
     CORVANE_ALWAYS_INLINE Step look_for_key();
     CORVANE_ALWAYS_INLINE Step look_for_colon();
     CORVANE_ALWAYS_INLINE Step run_strict_stretch();
+    CORVANE_ALWAYS_INLINE Step take_strict_stop(std::size_t from, const StrictStop& last);
     // Writes the state back into the Repairer, to resume at `step`.
     CORVANE_ALWAYS_INLINE void stop(Step step);
 
@@ -226,6 +256,34 @@ private:
     CORVANE_ALWAYS_INLINE bool skip_look_gap(Lexer& probe, Step step);
     CORVANE_ALWAYS_INLINE Step refuse(RepairError error, std::size_t at);
 
+    // The model profile's steps and tests, compiled in under ModelRules only.
+    bool parse_model_value(Step& next);
+    Step open_model_array(std::uint8_t closer);
+    Step repair_model_string();
+    bool skip_model_gap(Lexer& cursor) const;
+    Step run_model_strict_stretch();
+    std::size_t model_stray_punctuation() const {
+        return model::fullwidth_comma(lx.data, lx.pos, lx.end) + model::fullwidth_colon(lx.data, lx.pos, lx.end);
+    }
+    bool starts_value(std::uint8_t byte) const {
+        if constexpr (Policy::Rules::MODEL) {
+            if (byte == '(' || byte == '`') return true;
+        }
+        return has_class(byte, byte_class::VALUE_START);
+    }
+    bool opens_key_string(std::uint8_t byte) const {
+        if constexpr (Policy::Rules::MODEL) return model::opening_quote(lx.data, lx.pos, lx.end).kind != 0;
+        return byte == '"' || byte == '\'';
+    }
+    std::string_view scan_key(Lexer& cursor) const {
+        if constexpr (Policy::Rules::MODEL) {
+            const std::size_t start = cursor.pos;
+            cursor.pos = model::key_word_end(cursor.data, start, cursor.end);
+            return {reinterpret_cast<const char*>(cursor.data + start), cursor.pos - start};
+        }
+        return scan_bareword(cursor);
+    }
+
     // No more input will follow: always, for a whole text.
     bool final() const {
         if constexpr (ARRIVING) {
@@ -237,6 +295,7 @@ private:
     // Moves a cursor over whitespace and comments; false when a comment
     // runs into the end of what has arrived (never for a whole text).
     CORVANE_ALWAYS_INLINE bool skip_gap(Lexer& cursor) const {
+        if constexpr (Policy::Rules::MODEL) return skip_model_gap(cursor);
         const std::size_t from = cursor.pos;
         const bool settled = skip_whitespace_and_comments<Scan>(cursor, final());
         obs.gap(from, cursor.pos);
@@ -304,6 +363,10 @@ Step Pass<Policy>::parse_value() {
 // loop comes here directly, so whitespace is skipped once).
 template <class Policy>
 Step Pass<Policy>::parse_value_at_byte() {
+    if constexpr (Policy::Rules::MODEL) {
+        Step next;
+        if (parse_model_value(next)) return next;
+    }
     const std::uint8_t byte = lx.peek();
     switch (byte) {
         case '"':
@@ -368,6 +431,7 @@ Step Pass<Policy>::open_container() {
     const bool object = lx.peek() == '{';
     ++lx.pos;
     out.push(object ? '{' : '[');
+    if constexpr (Policy::Rules::MODEL) r.closer[depth] = ']';
     r.is_object[depth++] = object;
     in_object = object;
     need_comma = false;
@@ -391,8 +455,15 @@ Step Pass<Policy>::close_container() {
 // classify blocks to give them back.
 template <class Policy>
 Step Pass<Policy>::run_strict_stretch() {
+    if constexpr (Policy::Rules::MODEL) return run_model_strict_stretch();
     const std::size_t from = lx.pos;
     const StrictStop last = strict_stretch(r.strict_kernel, lx.data, lx.pos, lx.end, out, r.is_object, depth);
+    return take_strict_stop(from, last);
+}
+
+// The pass goes on from the stretch's last commit.
+template <class Policy>
+Step Pass<Policy>::take_strict_stop(std::size_t from, const StrictStop& last) {
     if (last.pos - from < STRICT_SHORT_RUN && !r.strict_every_container) {
         r.strict_retry_at = last.pos + STRICT_RETRY_GAP;
     }
@@ -421,6 +492,18 @@ Step Pass<Policy>::next_element() {
             return close_container();
         }
         const std::uint8_t byte = lx.peek();
+        if constexpr (Policy::Rules::MODEL) {
+            if (const std::size_t stray = model_stray_punctuation()) {
+                lx.pos += stray;
+                continue;
+            }
+            // A tuple's ')' and a set's '}' close them; any other ')' is a stray.
+            if (byte == ')' || (byte == '}' && r.closer[depth - 1] == '}')) {
+                ++lx.pos;
+                if (r.closer[depth - 1] != byte) continue;
+                return close_container();
+            }
+        }
         if (byte == ']') {
             ++lx.pos;
             return close_container();
@@ -429,7 +512,7 @@ Step Pass<Policy>::next_element() {
             obs.edit(EditKind::ContainerClosed, lx.pos, lx.pos, "]");
             return close_container();
         }
-        if (!has_class(byte, byte_class::VALUE_START)) {
+        if (!starts_value(byte)) {
             obs.stray(lx.pos);
             ++lx.pos;  // ',', ':', ';' and other strays between elements
             continue;
@@ -462,7 +545,13 @@ Step Pass<Policy>::next_member() {
             obs.edit(EditKind::ContainerClosed, lx.pos, lx.pos, "}");
             return close_container();
         }
-        const bool quoted = byte == '"' || byte == '\'';
+        if constexpr (Policy::Rules::MODEL) {
+            if (const std::size_t stray = model_stray_punctuation()) {
+                lx.pos += stray;
+                continue;
+            }
+        }
+        const bool quoted = opens_key_string(byte);
         if (!quoted && !is_key_start(byte)) {
             obs.stray(lx.pos);
             ++lx.pos;  // ',', ':', '+', '.', and brackets in key position open nothing
@@ -478,7 +567,7 @@ Step Pass<Policy>::next_member() {
         } else {
             // An unquoted key is written as it stands: no keyword or number rewriting.
             const std::size_t key_at = lx.pos, written = out.size();
-            write_token_as_string(out, scan_bareword(lx));
+            write_token_as_string(out, scan_key(lx));
             obs.wrote(EditKind::KeyQuoted, key_at, lx.pos, out, written);
             next = read_colon();
         }
@@ -497,6 +586,8 @@ Step Pass<Policy>::read_colon() {
     if (lx.at_end() && !final()) return pause(Step::ObjectColon, Need::Byte, lx.pos);
     if (!lx.at_end() && lx.peek() == ':') {
         ++lx.pos;
+    } else if constexpr (Policy::Rules::MODEL) {
+        if (!lx.at_end()) lx.pos += model::fullwidth_colon(lx.data, lx.pos, lx.end);
     } else {
         obs.edit(EditKind::ColonInserted, lx.pos, lx.pos, ":");
     }
@@ -507,8 +598,15 @@ Step Pass<Policy>::read_colon() {
 // Either quote opens a string; the output's is always '"'.
 template <class Policy>
 Step Pass<Policy>::open_string() {
-    quote = lx.data[lx.pos++];
-    if (quote == '\'') obs.edit(EditKind::QuoteReplaced, lx.pos - 1, lx.pos, "\"");
+    if constexpr (Policy::Rules::MODEL) {
+        const model::Quote opening = model::opening_quote(lx.data, lx.pos, lx.end);
+        lx.pos += opening.length;
+        quote = opening.kind;
+        r.inner_odd = false;
+    } else {
+        quote = lx.data[lx.pos++];
+        if (quote == '\'') obs.edit(EditKind::QuoteReplaced, lx.pos - 1, lx.pos, "\"");
+    }
     out.push('"');
     if (!final()) r.showing_string = !in_key;
     return repair_string();
@@ -519,6 +617,7 @@ Step Pass<Policy>::open_string() {
 // look-ahead, which decides whether it ends the string.
 template <class Policy>
 Step Pass<Policy>::repair_string() {
+    if constexpr (Policy::Rules::MODEL) return repair_model_string();
     const StringStop stopped =
         copy_string_content<Scan, ARRIVING>(lx.data, lx.pos, lx.end, out, quote, final(), obs);
     lx.pos = stopped.pos;
@@ -639,6 +738,215 @@ Step Pass<Policy>::refuse(RepairError error, std::size_t at) {
     stop(Step::Finished);
     r.error = error;
     return Step::Refused;
+}
+
+// ---- The model profile's steps (ModelRules): what it reads beyond the
+// default rules. The look-aheads are in parser/model.cpp; these write what
+// they decide, and the default steps call them from one `if constexpr` each.
+
+// Where the value's text begins and ends: after reasoning blocks, in a
+// fence's body when prose stands in front of one.
+void model_whole_text_start(Repairer& r) {
+    r.model = true;
+    r.inner_odd = false;
+    r.run.valid = false;
+    Lexer& lexer = r.lexer;
+    StartScan opening;
+    scan_start(lexer.data, lexer.length, true, opening);
+    model::Start start = model::start_at(opening.pos, opening.fenced);
+    model::scan_start(lexer.data, lexer.length, true, start);
+    std::size_t end = significant_end(lexer.data, start.pos, lexer.length);
+    if (start.fenced) model::find_closing_fence(lexer.data, lexer.length, start, end);
+    lexer.pos = start.pos;
+    lexer.end = std::max(start.pos, end);
+}
+
+// The value forms the default rules do not have: full-width punctuation,
+// curly and backquoted strings and prefixed ones, tuples and sets, and
+// unquoted values that run over spaces. False when the default rules read
+// the value at the cursor (straight strings go through open_string, which
+// is the profile's too; objects and arrays).
+template <class Policy>
+bool Pass<Policy>::parse_model_value(Step& next) {
+    const std::uint8_t* data = lx.data;
+    const std::size_t p = lx.pos;
+    const std::uint8_t byte = data[p];
+    if (model::fullwidth_comma(data, p, lx.end)) {
+        next = missing_value();
+        return true;
+    }
+    if (const std::size_t colon = model::fullwidth_colon(data, p, lx.end)) {
+        lx.pos += colon;  // a stray, as ':' is
+        next = Step::Value;
+        return true;
+    }
+    if (model::opening_quote(data, p, lx.end).kind != 0) {
+        next = open_string();
+        return true;
+    }
+    if (const std::size_t prefix = model::string_prefix(data, p, lx.end)) {
+        lx.pos += prefix;  // b'..', r"..": the letters are dropped
+        next = open_string();
+        return true;
+    }
+    if (byte == '(' || byte == '{') {
+        if (!may_open_container(depth)) {
+            next = refuse(RepairError::DepthExceeded, p);
+            return true;
+        }
+        if (byte == '(') {
+            next = open_model_array(')');
+            return true;
+        }
+        const model::Verdict set = model::brace_is_set(data, p, lx.end, final());
+        if (set == model::Verdict::Wait) {
+            next = pause(Step::Value, Need::Byte, p);
+            return true;
+        }
+        if (set == model::Verdict::No) return false;
+        next = open_model_array('}');
+        return true;
+    }
+    if (!has_class(byte, byte_class::NUMBER_START) && !has_class(byte, byte_class::WORD_START)) return false;
+    if constexpr (Scan::NUMBER_FAST_PATH) {
+        // A number in JSON's form right before ',', ']' or '}' (most of
+        // them) is a value on its own: no run of words to look for.
+        if (has_class(byte, byte_class::NUMBER_START)) {
+            const std::size_t end = lx.end;
+            const NumberForm number =
+                read_json_number(data, p, end, [data, end](std::size_t i) { return Scan::skip_digits(data, i, end); });
+            const std::uint8_t after = number.end < end ? data[number.end] : 0;
+            if (number.whole && (after == ',' || after == ']' || after == '}')) {
+                Lexer token(data, lx.length, p, number.end);
+                write_number<Scan>(token, out);
+                lx.pos = number.end;
+                next = value_written();
+                return true;
+            }
+        }
+    }
+    const model::Run run = model::scan_value_run(data, p, lx.end, final(), r.run);
+    if (run.wait) {
+        // Looked at again once a word ends: a long word costs no more than
+        // under the default rules.
+        next = pause(Step::Value, Need::Word, p);
+        return true;
+    }
+    const std::string_view token(reinterpret_cast<const char*>(data + p), run.end - p);
+    lx.pos = run.end;
+    if (run.words) {
+        write_token_as_string(out, token);
+    } else if (has_class(byte, byte_class::NUMBER_START)) {
+        rewrite_number(out, token);
+    } else {
+        write_model_word(out, token);
+    }
+    next = value_written();
+    return true;
+}
+
+// A tuple or a set is an array that its own ')' or '}' closes.
+template <class Policy>
+Step Pass<Policy>::open_model_array(std::uint8_t closer) {
+    ++lx.pos;
+    out.push('[');
+    r.is_object[depth] = false;
+    r.closer[depth++] = closer;
+    in_object = false;
+    need_comma = false;
+    mark_shown();
+    return Step::ArrayNext;
+}
+
+// A string's content under the profile: its escapes keep unknown
+// backslashes, and in an object value or an array element a quote of its
+// own kind ends it only where JSON can go on after it; any other is
+// content. Keys and a value standing alone end at their first closing quote.
+template <class Policy>
+Step Pass<Policy>::repair_model_string() {
+    for (;;) {
+        const StringStop stopped = copy_string_content<Scan, ARRIVING, typename Policy::Observer, true>(
+            lx.data, lx.pos, lx.end, out, model::stop_byte(quote), final(), obs);
+        lx.pos = stopped.pos;
+        if (!stopped.at_quote) {
+            if (!final()) {
+                r.in_key = in_key;
+                r.quote = quote;
+                return pause(Step::String, Need::Byte, lx.pos);
+            }
+            return close_string();
+        }
+        const std::size_t at = lx.pos - 1;
+        const std::size_t length = model::closing_quote(quote, lx.data, at, lx.end);
+        if (length == 0) {  // the lead byte of a character other than the closing curly quote
+            out.push(static_cast<char>(lx.data[at]));
+            continue;
+        }
+        const std::size_t after = at + length;
+        const model::QuoteMeaning meaning =
+            in_key || depth == 0 ? model::QuoteMeaning::Close
+                                 : model::judge_quote(lx.data, at, after, lx.end, final(), in_object, quote);
+        switch (meaning) {
+            case model::QuoteMeaning::Wait:
+                lx.pos = at;
+                r.in_key = in_key;
+                r.quote = quote;
+                return pause(Step::String, Need::Byte, after);
+            case model::QuoteMeaning::Content: {
+                // An apostrophe between letters (don't) pairs with nothing.
+                const bool apostrophe = at > 0 && after < lx.end && is_ascii_alnum(lx.data[at - 1]) &&
+                                        is_ascii_alnum(lx.data[after]);
+                if (!apostrophe) r.inner_odd = !r.inner_odd;
+                if (quote == '"') {
+                    out.append_literal("\\\"");
+                } else {
+                    out.append(lx.data + at, length);
+                }
+                lx.pos = after;
+                continue;
+            }
+            case model::QuoteMeaning::CloseIfPaired:
+                // An unpaired inner quote before it: the string may as well
+                // end at a later quote. Two readings, so no guess.
+                if (r.inner_odd) return refuse(RepairError::AmbiguousQuote, at);
+                [[fallthrough]];
+            case model::QuoteMeaning::Close:
+                lx.pos = after;
+                return close_string();
+        }
+    }
+}
+
+// The strict stretch under the profile: kept where the profile reads the
+// same (then taken as run_strict_stretch takes it); otherwise its output is
+// dropped and the rules read from where it began (and it is not tried again
+// inside what it read).
+template <class Policy>
+Step Pass<Policy>::run_model_strict_stretch() {
+    const std::size_t from = lx.pos;
+    const std::size_t from_out = out.size();
+    const StrictStop last = strict_stretch(r.strict_kernel, lx.data, lx.pos, lx.end, out, r.is_object, depth);
+    const bool object = last.depth > 0 && r.is_object[last.depth - 1];
+    if (!model::stretch_holds(lx.data, from, last.pos, lx.end, final(), object)) {
+        out.truncate(from_out);
+        r.strict_retry_at = std::max(r.strict_retry_at, last.pos + STRICT_RETRY_GAP);
+        return in_object ? Step::ObjectNext : Step::ArrayNext;
+    }
+    for (std::uint32_t d = depth; d < last.depth; ++d) r.closer[d] = ']';
+    return take_strict_stop(from, last);
+}
+
+// Whitespace and comments, '#' line comments among them.
+template <class Policy>
+bool Pass<Policy>::skip_model_gap(Lexer& cursor) const {
+    for (;;) {
+        if (!skip_whitespace_and_comments<Scan>(cursor, final())) return false;
+        if (cursor.at_end() || cursor.peek() != '#') return true;
+        bool open;
+        const std::size_t after = model::skip_hash_comment(cursor.data, cursor.pos, cursor.end, open);
+        if (open && !final()) return false;
+        cursor.pos = after;
+    }
 }
 
 inline bool is_digit(std::uint8_t byte) { return byte >= '0' && byte <= '9'; }
@@ -822,6 +1130,38 @@ std::size_t write_escape(const std::uint8_t* data, std::size_t p, std::size_t en
         }
     }
     return p;
+}
+
+// write_escape under the model profile: an escape JSON does not know keeps
+// its backslash (\d stays \d), as does a \u without four hex digits
+// before the text goes on; \' and an escaped quote of the string's own
+// kind give the quote.
+std::size_t write_model_escape(const std::uint8_t* data, std::size_t p, std::size_t end, OutputBuffer& out,
+                               std::uint8_t quote) {
+    if (p >= end || is_short_escape(data[p])) return write_escape(data, p, end, out);
+    const std::uint8_t escaped = data[p];
+    if (escaped == '\'' || (escaped == quote && quote < 0x80)) {
+        out.push(static_cast<char>(escaped));
+        return p + 1;
+    }
+    if (escaped == 'u') {
+        std::size_t digits = 0;
+        while (digits < 4 && p + 1 + digits < end && is_hex_digit(data[p + 1 + digits])) ++digits;
+        // Four digits, or digits cut off by the end of the text: an escape.
+        if (digits == 4 || p + 1 + digits >= end) return write_escape(data, p, end, out);
+    }
+    out.append_literal("\\\\");
+    return p;  // the byte after the backslash is read again, as content
+}
+
+// A single unquoted word under the profile: `undefined` is null too.
+void write_model_word(OutputBuffer& out, std::string_view token) {
+    const std::string_view lower = "undefined";
+    if (token.size() == lower.size() && token.substr(1) == lower.substr(1) && (token[0] | 0x20) == 'u') {
+        out.append_literal("null");
+        return;
+    }
+    write_bareword(out, token);
 }
 
 constexpr char HEX_DIGITS[] = "0123456789abcdef";

@@ -10,6 +10,7 @@
 
 #include "lexer/lexer.hpp"
 #include "parser/errors.hpp"
+#include "parser/model.hpp"
 #include "parser/output.hpp"
 #include "parser/report.hpp"
 #include "parser/strict.hpp"
@@ -63,14 +64,25 @@ struct SilentObserver {
     void container_end() const {}
 };
 
+// The rule sets: the default rules, and the model profile's, which add to
+// them (parser/model.hpp). The default pass has no test of the profile at
+// all: every step of the profile is compiled in only under ModelRules.
+struct DefaultRules {
+    static constexpr bool MODEL = false;
+};
+struct ModelRules {
+    static constexpr bool MODEL = true;
+};
+
 // What the pass is compiled for: the byte-run scanners (FastScan, or the
-// reference's ScalarScan), the input (WholeText or ArrivingText) and the
-// observer. Later rule sets and observers are further members.
-template <class ScanType, class InputType, class ObserverType = SilentObserver>
+// reference's ScalarScan), the input (WholeText or ArrivingText), the
+// observer and the rule set. Later observers are further members.
+template <class ScanType, class InputType, class ObserverType = SilentObserver, class RulesType = DefaultRules>
 struct PassPolicy {
     using Scan = ScanType;
     using Input = InputType;
     using Observer = ObserverType;
+    using Rules = RulesType;
 };
 
 enum class Outcome : std::uint8_t {
@@ -112,6 +124,16 @@ struct Repairer {
     std::size_t strict_retry_at = 0;
     bool strict_every_container = false;
 
+    // The model profile's state: whether the pass follows it, whether the
+    // open string holds an unpaired inner quote, what closes each open array
+    // (']', or the '}' of a set and the ')' of a tuple), and the unquoted
+    // value the stream waits on. Set by the profile's entries only, so that
+    // the default repair does not even initialise them.
+    bool model;
+    bool inner_odd;
+    std::array<std::uint8_t, MAX_DEPTH> closer;
+    model::RunScan run;
+
     bool wrote = false;  // the first value was written ("null" stands in otherwise)
     RepairError error = RepairError::DepthExceeded;
     Pause pause{Need::Byte, 0};
@@ -132,6 +154,7 @@ struct Repairer {
         f(key_at);
         f(key_end);
         f(strict_retry_at);
+        run.each_position(f);
     }
 };
 
@@ -143,9 +166,10 @@ Outcome continue_repair(Repairer& r);
 // the reference), the strict stretch classifying blocks with `strict_kernel`
 // (never taken with None), tried at every container it opens when
 // `strict_every_container`, telling `observer` of each repair, the search
-// for the first bracket helped by `prose_memo` when one is given. Built for
-// FastScan and ScalarScan, silent, and for the report's observer with FastScan.
-template <class Scan, class Observer = SilentObserver>
+// for the first bracket helped by `prose_memo` when one is given, under the
+// rule set `Rules`. Built for FastScan and ScalarScan, silent, under both
+// rule sets, and for the report's observer with FastScan.
+template <class Scan, class Observer = SilentObserver, class Rules = DefaultRules>
 RepairResult repair_whole_text(const char* data, std::size_t length, BlockKernel strict_kernel,
                                bool strict_every_container, Observer observer = {},
                                ProseMemo* prose_memo = nullptr);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 #include "parser/errors.hpp"
@@ -20,6 +21,15 @@ namespace corvane {
 // when memory runs out and InternalFault on a broken invariant; refusals are
 // returned, not thrown.
 RepairResult repair_text(const char* data, std::size_t length);
+
+// The rule sets a repair may follow: the default rules, and the model
+// profile, which adds rules for what language models write around and
+// inside JSON (reasoning blocks, Python and JavaScript literals, curly
+// quotes, barewords, quotes inside strings). Valid JSON is kept by both.
+enum class Profile : std::uint8_t { Default, Model };
+
+// repair_text under the rules of `profile` (Default: exactly repair_text).
+RepairResult repair_text(const char* data, std::size_t length, Profile profile);
 
 inline RepairResult repair_text(std::string_view input) {
     return repair_text(input.data(), input.size());

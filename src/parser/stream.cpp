@@ -36,8 +36,11 @@ std::size_t before_cut_character(const std::uint8_t* data, std::size_t size) {
 // commits only at bytes that have arrived, decided by what comes before them
 // (a token cut off by the end of the input so far is never committed), and
 // the pass goes on from its last commit.
-RepairStream::RepairStream() : repairer_(FIRST_OUTPUT_BYTES, Lexer(nullptr, 0, 0, 0), false) {
+RepairStream::RepairStream(Profile profile) : repairer_(FIRST_OUTPUT_BYTES, Lexer(nullptr, 0, 0, 0), false) {
     static const BlockKernel kernel = fast_block_kernel();
+    repairer_.model = profile == Profile::Model;
+    repairer_.inner_odd = false;
+    repairer_.run = {false, 0, 0, 0, false, false};
     repairer_.strict_kernel = kernel;
 }
 
@@ -74,7 +77,7 @@ bool RepairStream::awaited_has_arrived() {
             return true;
         case Need::Comment: {
             if (at + 1 >= seen) return true;  // the byte after the '/' is new
-            if (data[at + 1] == '*') {
+            if (data[at] == '/' && data[at + 1] == '*') {
                 // "*/" after the opener's own '*'; the pair may straddle old and new bytes.
                 for (std::size_t i = std::max(seen, at + 3); i < end; ++i) {
                     if (data[i - 1] == '*' && data[i] == '/') return true;
@@ -103,21 +106,45 @@ void RepairStream::run() {
         if (!scan_start(data, input_.size(), final_, start_scan_)) return;
         start_ = start_scan_.pos;
         lexer.pos = start_;
+        phase_ = repairer_.model ? Phase::Model : Phase::Seek;
+        model_start_ = model::start_at(start_, start_scan_.fenced);
+    }
+    // Under the model profile the value may begin only where the whole
+    // text says (after reasoning, in a fence), which the input so far may
+    // not settle: until it does, nothing is parsed.
+    if (phase_ == Phase::Model) {
+        watched_ = firm_end_;
+        if (!model::scan_start(data, final_ ? input_.size() : firm_end_, final_, model_start_)) return;
+        start_ = lexer.pos = model_start_.pos;
         phase_ = Phase::Seek;
     }
     lexer.data = data;
     lexer.length = input_.size();
     lexer.end = final_ ? significant_end(data, start_, input_.size()) : std::max(lexer.pos, firm_end_);
+    // A fenced value ends at its closing fence, as if the text ended there.
+    bool ends = final_;
+    if (repairer_.model && model_start_.fenced) {
+        std::size_t value_end;
+        if (model::find_closing_fence(data, final_ ? input_.size() : firm_end_, model_start_, value_end)) {
+            lexer.end = std::max(lexer.pos, value_end);
+            ends = true;
+        }
+    }
     watched_ = lexer.end;
     if (phase_ == Phase::Seek) {
-        if (seek_container_start(lexer, final_, prose_, prose_pause_) == SeekResult::Paused) return;
+        if (seek_container_start(lexer, ends, prose_, prose_pause_) == SeekResult::Paused) return;
         phase_ = Phase::Parse;
     }
     if (phase_ == Phase::Parse) {
-        repairer_.final = final_;
+        repairer_.final = ends;
         const Outcome outcome = continue_repair(repairer_);
         if (outcome == Outcome::Paused) return;
         if (outcome == Outcome::Refused) refused_ = repairer_.error;
+        if (outcome == Outcome::Finished && ends) {
+            // A pass run to the end keeps no marks of what is shown: all is.
+            repairer_.shown = repairer_.out.size();
+            repairer_.showing_string = false;
+        }
         phase_ = Phase::Done;
     }
 }
@@ -129,6 +156,9 @@ void RepairStream::discard_settled_input() {
         case Phase::Start:
             keep = start_scan_.phase == StartScan::Phase::Mark ? 0 : start_scan_.pos;
             break;
+        case Phase::Model:
+            keep = start_;
+            break;
         case Phase::Seek:
             keep = prose_.leading ? repairer_.lexer.pos : prose_.start;
             break;
@@ -138,6 +168,8 @@ void RepairStream::discard_settled_input() {
         case Phase::Done:
             break;
     }
+    // The search for a fenced value's closing fence goes on from its own place.
+    if (repairer_.model && model_start_.fenced && !model_start_.fence_closed) keep = std::min(keep, model_start_.fence_at);
     if (keep >= DISCARD_BYTES && keep * 2 >= input_.size()) erase_input(0, keep);
     drop_waiting_comment_body();
 }
@@ -177,6 +209,7 @@ void RepairStream::erase_input(std::size_t from, std::size_t to) {
     start_scan_.each_position(move_back);
     prose_.each_position(move_back);
     prose_pause_.each_position(move_back);
+    model_start_.each_position(move_back);
     repairer_.each_position(move_back);
     repairer_.lexer.data = reinterpret_cast<const std::uint8_t*>(input_.data());
     repairer_.lexer.length = input_.size();
@@ -202,9 +235,12 @@ std::size_t open_string_shown(const char* out, std::size_t size) {
 }  // namespace
 
 std::optional<std::string> RepairStream::snapshot() const {
-    if (phase_ == Phase::Start || phase_ == Phase::Seek) return std::nullopt;
+    if (phase_ == Phase::Start || phase_ == Phase::Model || phase_ == Phase::Seek) return std::nullopt;
     const Repairer& r = repairer_;
     if (phase_ == Phase::Done && !r.wrote) return std::string("null");
+    // Under the model profile the first bracket may wait to be read (is a
+    // brace a set?): nothing has begun yet.
+    if (phase_ == Phase::Parse && r.out.size() == 0) return std::nullopt;
     const std::size_t shown = r.showing_string ? open_string_shown(r.out.data(), r.out.size()) : r.shown;
     std::string text;
     text.reserve(shown + 1 + r.depth);

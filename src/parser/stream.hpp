@@ -10,7 +10,9 @@
 
 #include "lexer/lexer.hpp"
 #include "parser/errors.hpp"
+#include "parser/model.hpp"
 #include "parser/pass.hpp"
+#include "parser/repair.hpp"
 
 namespace corvane {
 
@@ -20,7 +22,8 @@ namespace corvane {
 // yet settled is kept.
 class RepairStream {
 public:
-    RepairStream();
+    // A stream under the rules of `profile` (parser/repair.hpp).
+    explicit RepairStream(Profile profile = Profile::Default);
 
     // Adds the next bytes of the text and repairs as far as they settle.
     // Returns the refusal as soon as it is certain whatever follows; the
@@ -46,7 +49,9 @@ public:
     std::size_t retained() const noexcept { return input_.size(); }
 
 private:
-    enum class Phase : std::uint8_t { Start, Seek, Parse, Done };
+    // Model: the model profile looks for where the value begins (past
+    // reasoning blocks, into a fence) between Start and Seek.
+    enum class Phase : std::uint8_t { Start, Model, Seek, Parse, Done };
 
     void run();
     bool awaited_has_arrived();
@@ -65,6 +70,7 @@ private:
     StartScan start_scan_;
     ProseScan prose_;
     Pause prose_pause_{Need::Byte, 0};
+    model::Start model_start_;
     Repairer repairer_;
 };
 

@@ -22,13 +22,14 @@ const std::vector<Case>& string_cases();
 const std::vector<Case>& ambiguous_quote_cases();
 const std::vector<Case>& escaping_cases();
 const std::vector<Case>& nul_byte_cases();
+const std::vector<Case>& model_profile_cases();
 
 inline std::vector<const std::vector<Case>*> all_tables() {
     return {&framing_cases(),        &comment_and_bareword_cases(), &container_start_cases(),
             &stray_and_scalar_cases(), &number_cases(),             &keyword_cases(),
             &array_and_comma_cases(), &closer_cases(),              &key_and_colon_cases(),
             &depth_cases(),           &string_cases(),              &ambiguous_quote_cases(),
-            &escaping_cases(),        &nul_byte_cases()};
+            &escaping_cases(),        &nul_byte_cases(),              &model_profile_cases()};
 }
 
 }  // namespace corvane_test

@@ -84,6 +84,22 @@ TEST(HostileInput, AMillionCommentOpeners) {
     });
 }
 
+// The model profile's look-aheads (a quote's, a run's, a reasoning block's,
+// a fence's) over megabytes of the constructs they stop at: each byte is
+// looked at a bounded number of times, or these would not finish.
+TEST(HostileInput, MultiMegabyteModelReplies) {
+    const std::size_t N = 400'000;
+    expect_table({
+        model_repairs("{\"k\": \"" + repeat("say \"hi\", \"x\" ok ", N) + "\"}",
+                      "{\"k\":\"" + repeat("say \\\"hi\\\", \\\"x\\\" ok ", N) + "\"}"),
+        model_repairs("[" + repeat("red apple ", N) + "]", "[\"" + repeat("red apple ", N - 1) + "red apple\"]"),
+        model_repairs("<think>" + repeat("{x} [y] <", N) + "</think>[1]", "[1]"),
+        model_repairs(repeat("see [a] `` ", N) + FENCE + "json\n[1]\n" + FENCE, "[1]"),
+        model_repairs("[" + repeat("(1, {2}), # c\n", N) + "]", "[" + repeat("[1,[2]],", N - 1) + "[1,[2]]]"),
+        model_repairs("{\"k\": \"" + repeat("\\d\u201c", N), "{\"k\":\"" + repeat("\\\\d\u201c", N) + "\"}"),
+    });
+}
+
 TEST(HostileInput, MultiMegabyteNumberKeepsEveryDigit) {
     const std::string digits = repeat("1234567890", 500'000);
     const corvane::RepairResult result = corvane::repair_text("-000" + digits + ".5E+" + digits);

@@ -1,7 +1,7 @@
 // The stream against the whole-text repair: every input of the tables and the
 // corpora, cut into pieces of every kind (one byte at a time, a few bytes,
-// random sizes), must close with repair_text's result while every snapshot
-// stays valid and only grows.
+// random sizes), must close with repair_text's result under either rule set
+// while every snapshot stays valid and only grows.
 #include <algorithm>
 #include <random>
 
@@ -44,9 +44,12 @@ void expect_streams_like_the_whole(const std::string& name, std::string_view inp
          {every(small, input.size()), every(small + 2, input.size()), random_cuts(input, rng, small * 8),
           between_characters(input, random_cuts(input, rng, 3))}) {
         const std::size_t snapshot_every = large ? cuts.size() / 64 + 1 : 1;
-        const std::string broken = corvane::fuzz::stream_violation(input, cuts, snapshot_every);
-        EXPECT_EQ(broken, "") << name << " in " << cuts.size() + 1 << " pieces";
-        if (!broken.empty()) return;
+        for (const corvane::Profile profile : {corvane::Profile::Default, corvane::Profile::Model}) {
+            const std::string broken = corvane::fuzz::stream_violation(input, cuts, snapshot_every, profile);
+            EXPECT_EQ(broken, "") << name << " in " << cuts.size() + 1 << " pieces"
+                                  << (profile == corvane::Profile::Model ? ", model profile" : "");
+            if (!broken.empty()) return;
+        }
     }
 }
 
@@ -102,6 +105,7 @@ TEST(Stream, LongConstructsInSmallPieces) {
         const char* name;
         std::string text;
         std::size_t keeps_at_most;
+        corvane::Profile profile = corvane::Profile::Default;
     } rows[] = {
         {"open string", "{\"a\": \"" + repeat("fragment,", units), settled},
         {"string with escapes", "[\"" + repeat("a\\n\\u00e9 ", units) + "\"]", settled},
@@ -117,9 +121,15 @@ TEST(Stream, LongConstructsInSmallPieces) {
         {"long bareword", "[a" + repeat("b", 4 * units) + "]", 4 * units + settled},
         {"whitespace", "[1" + blanks + ", 2]", blanks.size() + settled},
         {"prose before the value", prose + "[1]", prose.size() + settled},
+        // Under the model profile: inner quotes settle as they pass; a run
+        // of words is kept until it ends; a reasoning block until it closes.
+        {"model: inner quotes", "{\"a\": \"" + repeat("say \"hi\" ", units), settled, corvane::Profile::Model},
+        {"model: run of words", "[" + repeat("ab ", units) + "]", 3 * units + settled, corvane::Profile::Model},
+        {"model: reasoning", "<think>" + repeat("a [b] ", units) + "</think>[1]", 6 * units + settled,
+         corvane::Profile::Model},
     };
     for (const auto& row : rows) {
-        corvane::RepairStream stream;
+        corvane::RepairStream stream(row.profile);
         std::size_t most = 0;
         std::optional<corvane::RepairError> refused;
         for (std::size_t at = 0; at < row.text.size() && !refused; at += 7) {
@@ -128,7 +138,7 @@ TEST(Stream, LongConstructsInSmallPieces) {
         }
         EXPECT_FALSE(refused) << row.name;
         EXPECT_LE(most, row.keeps_at_most) << row.name;
-        corvane::RepairResult whole = corvane::repair_text(row.text.data(), row.text.size());
+        corvane::RepairResult whole = corvane::repair_text(row.text.data(), row.text.size(), row.profile);
         corvane::RepairResult streamed = stream.close();
         ASSERT_TRUE(whole && streamed) << row.name;
         EXPECT_TRUE(whole.text() == streamed.text()) << row.name;

@@ -66,14 +66,19 @@ void expect_table(const std::vector<Case>& table) {
     ASSERT_FALSE(table.empty());
     for (const Case& row : table) {
         SCOPED_TRACE("input: " + show(row.input));
-        EXPECT_EQ(outcome(corvane::repair_text(row.input)), expected_outcome(row));
+        EXPECT_EQ(outcome(corvane::repair_text(row.input.data(), row.input.size(), row.profile)),
+                  expected_outcome(row));
     }
 }
 
 ::testing::AssertionResult repairs_well_formed(std::string_view input) {
-    const std::string broken = corvane::fuzz::repair_violation(input);
-    if (broken.empty()) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << broken << "\n  input: " << show(input);
+    for (const corvane::Profile profile : {corvane::Profile::Default, corvane::Profile::Model}) {
+        const std::string broken = corvane::fuzz::repair_violation(input, profile);
+        if (broken.empty()) continue;
+        return ::testing::AssertionFailure() << (profile == corvane::Profile::Model ? "model profile: " : "")
+                                             << broken << "\n  input: " << show(input);
+    }
+    return ::testing::AssertionSuccess();
 }
 
 std::filesystem::path test_data_dir() { return CORVANE_TEST_DATA_DIR; }

@@ -35,6 +35,7 @@ struct Case {
     std::string input;
     std::string expected;
     std::optional<RepairError> error;
+    corvane::Profile profile = corvane::Profile::Default;
 };
 
 inline Case repairs(std::string input, std::string expected) {
@@ -42,6 +43,13 @@ inline Case repairs(std::string input, std::string expected) {
 }
 inline Case refuses(std::string input, RepairError error) {
     return Case{std::move(input), std::string(), error};
+}
+// Rows under the model profile's rules.
+inline Case model_repairs(std::string input, std::string expected) {
+    return Case{std::move(input), std::move(expected), std::nullopt, corvane::Profile::Model};
+}
+inline Case model_refuses(std::string input) {
+    return Case{std::move(input), std::string(), RepairError::AmbiguousQuote, corvane::Profile::Model};
 }
 
 // Printable form of arbitrary bytes for failure messages, cut to `limit`.
@@ -63,9 +71,9 @@ using corvane::fuzz::neutralise_lone_surrogates;
 using corvane::fuzz::read_file;
 using corvane::fuzz::shorten_digit_runs;
 
-// Repairs `input` and checks what every result must satisfy (the judges'
-// repair_violation: the three engines agree, and the result has every
-// property of a repair).
+// Repairs `input` under both rule sets and checks what every result must
+// satisfy (the judges' repair_violation: the engines agree, and the result
+// has every property of a repair).
 ::testing::AssertionResult repairs_well_formed(std::string_view input);
 
 std::filesystem::path test_data_dir();
