@@ -6,6 +6,14 @@
 
 namespace corvane::module {
 
+// A PyCFunctionWithKeywords (or any other entry point) as a PyMethodDef
+// stores it: the interpreter calls METH_KEYWORDS functions through the
+// three-argument signature, PyMethodDef holds them under the two-argument one.
+template <class Function>
+PyCFunction as_method(Function function) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
 // A module's slots. Where the interpreter knows of the GIL (3.13 on, full
 // API), each module declares that it does not need it: a free-threaded
 // CPython would otherwise turn the GIL back on at import. Every module keeps
