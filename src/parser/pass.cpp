@@ -196,6 +196,7 @@ private:
     CORVANE_ALWAYS_INLINE Step open_string();
     CORVANE_ALWAYS_INLINE Step close_string();
     CORVANE_ALWAYS_INLINE Step pause(Step step, Need need, std::size_t at);
+    CORVANE_ALWAYS_INLINE bool skip_look_gap(Lexer& probe, Step step);
     CORVANE_ALWAYS_INLINE Step refuse(RepairError error);
 
     // No more input will follow: always, for a whole text.
@@ -497,16 +498,9 @@ Step Pass<Policy>::close_string() {
 template <class Policy>
 Step Pass<Policy>::look_past_quote() {
     Lexer after(lx.data, lx.length, r.look, lx.end);
-    const bool settled = skip_gap(after);
-    r.look = after.pos;
-    if (!settled) return pause(Step::QuoteGap, Need::Comment, after.pos);
+    if (!skip_look_gap(after, Step::QuoteGap)) return Step::Paused;
     // Closing here, the object loop would skip the same gap again: skip it once.
-    if (after.at_end()) {
-        if (!final()) return pause(Step::QuoteGap, Need::Byte, after.pos);
-        lx.pos = after.pos;
-        return close_string();
-    }
-    if (!is_key_start(after.peek())) {
+    if (after.at_end() || !is_key_start(after.peek())) {
         lx.pos = after.pos;
         return close_string();
     }
@@ -528,10 +522,7 @@ Step Pass<Policy>::look_for_key() {
 template <class Policy>
 Step Pass<Policy>::look_for_colon() {
     Lexer probe(lx.data, lx.length, r.look, lx.end);
-    const bool settled = skip_gap(probe);
-    r.look = probe.pos;
-    if (!settled) return pause(Step::QuoteColon, Need::Comment, probe.pos);
-    if (probe.at_end() && !final()) return pause(Step::QuoteColon, Need::Byte, probe.pos);
+    if (!skip_look_gap(probe, Step::QuoteColon)) return Step::Paused;
     if (probe.at_end() || probe.peek() != ':') return refuse(RepairError::AmbiguousQuote);
     // A member follows with its comma missing. The look-ahead has read its
     // key and ':' exactly as the object loop would: write them from here
@@ -546,6 +537,24 @@ Step Pass<Policy>::look_for_colon() {
     need_comma = true;
     in_key = false;
     return Step::Value;
+}
+
+// The gap at the look-ahead's cursor: moves the cursor past it and is true
+// when what follows the gap has arrived (or never will); otherwise the pass
+// pauses at `step`, to read the gap again from where it stopped.
+template <class Policy>
+bool Pass<Policy>::skip_look_gap(Lexer& probe, Step step) {
+    const bool settled = skip_gap(probe);
+    r.look = probe.pos;
+    if (!settled) {
+        pause(step, Need::Comment, probe.pos);
+        return false;
+    }
+    if (probe.at_end() && !final()) {
+        pause(step, Need::Byte, probe.pos);
+        return false;
+    }
+    return true;
 }
 
 template <class Policy>
