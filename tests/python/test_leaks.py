@@ -105,9 +105,9 @@ def run_path(function, args=(), kwargs=None, raises=None, watched=(), calls=CALL
     return growth, [a - b for a, b in zip(after, counts)], block_growth
 
 
-def streamed(*args, **kwargs):
+def streamed(*args, profile="default", **kwargs):
     """A RepairStream through every method, fed what the functions are given."""
-    stream = RepairStream()
+    stream = RepairStream(profile=profile)
     stream.feed(*args, **{("chunk" if key == "input" else key): value for key, value in kwargs.items()})
     stream.snapshot()
     stream.value()
@@ -116,10 +116,7 @@ def streamed(*args, **kwargs):
 
 
 def model_streamed(*args, **kwargs):
-    """streamed() on a stream under the model profile."""
-    stream = RepairStream(profile="model")
-    stream.feed(*args, **{("chunk" if key == "input" else key): value for key, value in kwargs.items()})
-    return stream.close()
+    return streamed(*args, profile="model", **kwargs)
 
 
 FUNCTIONS = [corvane.repair, corvane.repair_json, corvane.repair_to_string, corvane.loads, streamed,

@@ -448,12 +448,6 @@ def test_model_profile_repairs_what_the_default_rules_miss():
     assert corvane.repair(MODEL_ONLY[0]) != MODEL_ONLY[1]
 
 
-@pytest.mark.parametrize("text", PROFILE_TEXTS[:3])
-def test_model_profile_keeps_the_ordinary_repairs(text):
-    assert corvane_model.repair(text) == corvane.repair(text)
-    assert corvane_model.loads(text) == corvane.loads(text)
-
-
 def model_replies_judge():
     """benchmarks/model_replies.py, whose judge the figures and this test
     share; None where the repository's benchmarks and data are absent (an
