@@ -104,6 +104,9 @@ wanted = [
     r"corvane_report\.abi3\.so",
     r"corvane_report\.pyi",
     r"corvane_report-stubs/__init__\.pyi",
+    r"corvane_model\.abi3\.so",
+    r"corvane_model\.pyi",
+    r"corvane_model-stubs/__init__\.pyi",
     r"corvane-%s\.data/scripts/corvane" % v,
     r"corvane-%s\.dist-info/licenses/LICENSE" % v,
 ]
@@ -273,6 +276,7 @@ if [ -n "$FT_PYTHON" ]; then
         if [[ "$ft_summary" =~ ^corvane-${VERSION//./\\.}-cp313-cp313t-linux_(x86_64|aarch64)\.whl$ ]] &&
             grep -qx 'corvane\.cpython-313t-[^/]*\.so' <<<"$names" &&
             grep -qx 'corvane_stream\.cpython-313t-[^/]*\.so' <<<"$names" &&
+            grep -qx 'corvane_model\.cpython-313t-[^/]*\.so' <<<"$names" &&
             ! grep -q 'abi3' <<<"$names"; then
             ok "cp313-cp313t tag and version-specific libraries"
         else
@@ -289,7 +293,7 @@ if [ -n "$FT_PYTHON" ]; then
         if { "$FT_PYTHON" -m venv "$WORK/ft-venv" &&
             "$WORK/ft-venv/bin/python" -m pip install -q --disable-pip-version-check --no-deps "$FT_WHEEL" &&
             (cd "$WORK/run" && env -u PYTHON_GIL "$WORK/ft-venv/bin/python" -c '
-import sys, corvane, corvane_stream
+import sys, corvane, corvane_stream, corvane_batch, corvane_model
 assert corvane.repair("{a: [1 2") == "{\"a\":[1,2]}"
 assert not sys._is_gil_enabled(), "importing the modules turned the GIL back on"'); } >"$WORK/ft-install.log" 2>&1; then
             ok "the modules import on 3.13t with the GIL left off, and repair"

@@ -40,7 +40,7 @@ cmake -S "$root" -B "$build" "${generator[@]}" -DCMAKE_CXX_COMPILER="$compiler" 
   -DPython_EXECUTABLE="$python" \
   -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_MODULE_LINKER_FLAGS="$flags" \
   -DCMAKE_SHARED_LINKER_FLAGS="$flags" >/dev/null
-cmake --build "$build" -j2 --target corvane corvane_stream corvane_batch corvane_report
+cmake --build "$build" -j2 --target corvane corvane_stream corvane_batch corvane_report corvane_model
 
 module="$(find "$build" -name 'corvane.*.so' -newer "$build/CMakeCache.txt" | head -n 1)"
 if [[ -z "$module" ]]; then
@@ -78,8 +78,8 @@ fi
 export PYTHONPATH="$(dirname "$module")${PYTHONPATH:+:$PYTHONPATH}"
 
 # The modules are built beside each other; each must come from here.
-loaded="$("$python" -c 'import corvane, corvane_stream, corvane_batch, corvane_report
-for m in (corvane, corvane_stream, corvane_batch, corvane_report): print(m.__file__)')"
+loaded="$("$python" -c 'import corvane, corvane_stream, corvane_batch, corvane_report, corvane_model
+for m in (corvane, corvane_stream, corvane_batch, corvane_report, corvane_model): print(m.__file__)')"
 for file in $loaded; do
   if [[ "$(readlink -f "$(dirname "$file")")" != "$(readlink -f "$(dirname "$module")")" ]]; then
     echo "sanitize-python.sh: imported $file instead of the build in $(dirname "$module")" >&2

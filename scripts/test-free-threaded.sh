@@ -61,8 +61,8 @@ run() {
 # Run from outside the tree, so only the installed wheel can be imported.
 run "import from the venv, GIL left off" env -u PYTHON_GIL "$VENV/bin/python" -c '
 import pathlib, sys
-import corvane, corvane_batch, corvane_report, corvane_stream
-for module in (corvane, corvane_stream, corvane_batch, corvane_report):
+import corvane, corvane_batch, corvane_model, corvane_report, corvane_stream
+for module in (corvane, corvane_stream, corvane_batch, corvane_report, corvane_model):
     assert pathlib.Path(sys.prefix).resolve() in pathlib.Path(module.__file__).resolve().parents, module.__file__
 print("GIL enabled after import:", sys._is_gil_enabled())
 sys.exit(1 if sys._is_gil_enabled() else 0)'

@@ -5,9 +5,14 @@ __all__: List[str] = ["repair_many", "repair_arrow", "RepairedArray", "RepairedS
 __version__: str
 
 OnError = Literal["raise", "fail", "null", "skip"]
+Profile = Literal["default", "model"]
 
 def repair_many(
-    texts: Iterable[Optional[str]], *, on_error: OnError = "raise", threads: Optional[int] = None
+    texts: Iterable[Optional[str]],
+    *,
+    on_error: OnError = "raise",
+    threads: Optional[int] = None,
+    profile: Profile = "default",
 ) -> List[Optional[str]]:
     """Repair every str of an iterable, in order, and return a list of the results.
 
@@ -17,10 +22,15 @@ def repair_many(
     'fail' is accepted for 'raise'). Anything but a str or None raises TypeError
     naming its row. The repairs run with the GIL released on up to `threads`
     threads (default: one per core, fewer for a small batch); the result is the
-    same whatever the number."""
+    same whatever the number. profile='model' repairs by the rules of
+    corvane_model instead of those of corvane."""
 
 def repair_arrow(
-    array: Any, *, on_error: OnError = "raise", threads: Optional[int] = None
+    array: Any,
+    *,
+    on_error: OnError = "raise",
+    threads: Optional[int] = None,
+    profile: Profile = "default",
 ) -> Union["RepairedArray", "RepairedStream"]:
     """Repair an Arrow string column and return it repaired, as Arrow.
 
@@ -29,8 +39,8 @@ def repair_arrow(
     or string_view values; its buffers are read in place. The result exports the
     same interface (RepairedArray for an array, RepairedStream for a stream), as
     string, or large_string once the text passes 2 GiB; nulls stay null.
-    on_error and threads work as in repair_many(); a value that is not valid
-    UTF-8 raises ValueError whatever on_error says."""
+    on_error, threads and profile work as in repair_many(); a value that is not
+    valid UTF-8 raises ValueError whatever on_error says."""
 
 class RepairedArray:
     """A repaired Arrow string column of one chunk, as repair_arrow() returns it for

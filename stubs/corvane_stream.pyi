@@ -1,14 +1,17 @@
 # Type information for the corvane_stream extension module.
-from typing import Any, List, Optional
+from typing import Any, List, Literal, Optional
 
 __all__: List[str] = ["RepairStream"]
 __version__: str
 
+Profile = Literal["default", "model"]
+
 class RepairStream:
     """Repair of JSON that is still arriving: feed() it the text piece by piece,
-    read snapshot() of what is settled at any time, and close() at the end."""
+    read snapshot() of what is settled at any time, and close() at the end.
+    profile='model' repairs by the rules of corvane_model instead of those of corvane."""
 
-    def __init__(self) -> None: ...
+    def __init__(self, *, profile: Profile = "default") -> None: ...
     def feed(self, chunk: str) -> None:
         """Add the next piece of the text and repair as far as it settles.
 
@@ -23,7 +26,8 @@ class RepairStream:
         """Return the snapshot deserialized with Python's standard `json` module, or None."""
     def close(self) -> str:
         """End the input and return the repair of everything fed, exactly as
-        corvane.repair() gives it (or raise its ValueError). Later calls return the same."""
+        corvane.repair() gives it (or raise its ValueError). Later calls return the same.
+        Under profile='model', as corvane_model.repair() gives it."""
     @property
     def complete(self) -> bool:
         """True once the first value has been closed in the input: the snapshot is final."""

@@ -41,9 +41,19 @@ struct BlockResult {
     bool stopped = false;   // the run must end after this block
 };
 
+// What a block's records are repaired by and what a refusal gives.
+struct RecordPolicy {
+    OnError on_error;
+    bool check;
+    Profile profile;
+};
+
+RecordPolicy record_policy(const Options& options) { return {options.on_error, options.check, options.profile}; }
+
 // Repairs every line of a block of whole lines. Pure: the result depends on
-// the block's bytes and the options only, whatever thread runs it.
-BlockResult repair_block(std::string_view block, OnError on_error, bool check) {
+// the block's bytes and the policy only, whatever thread runs it.
+BlockResult repair_block(std::string_view block, const RecordPolicy& policy) {
+    const auto [on_error, check, profile] = policy;
     BlockResult result;
     result.output.reserve(check ? 0 : block.size() + block.size() / 8);
     std::size_t start = 0;
@@ -61,7 +71,7 @@ BlockResult repair_block(std::string_view block, OnError on_error, bool check) {
             result.stopped = true;
             return result;
         }
-        RepairResult repaired = repair_text(line.data(), line.size());
+        RepairResult repaired = repair_text(line.data(), line.size(), profile);
         if (!repaired.ok()) {
             result.issues.push_back({LineIssue::Kind::Refused, index, repaired.error(), 0});
             if (check) continue;
@@ -88,7 +98,7 @@ class BlockPool {
 public:
     // Starts up to `threads` threads: as many as the system grants (it may
     // refuse some under a memory or process limit, or all of them).
-    BlockPool(unsigned threads, OnError on_error, bool check) : on_error_(on_error), check_(check) {
+    BlockPool(unsigned threads, const RecordPolicy& policy) : policy_(policy) {
         workers_.reserve(threads);
         try {
             for (unsigned i = 0; i < threads; ++i) workers_.emplace_back([this] { run(); });
@@ -136,15 +146,14 @@ private:
                 jobs_.pop_front();
             }
             try {
-                job.promise.set_value(repair_block(job.block, on_error_, check_));
+                job.promise.set_value(repair_block(job.block, policy_));
             } catch (...) {
                 job.promise.set_exception(std::current_exception());
             }
         }
     }
 
-    OnError on_error_;
-    bool check_;
+    const RecordPolicy policy_;
     std::mutex mutex_;
     std::condition_variable ready_;
     std::deque<Job> jobs_;
@@ -225,12 +234,12 @@ int repair_lines(InputFile& input, OutputSink* output, const Options& options, P
             // An input that fits in one block needs no pool; a pool of one
             // thread (all the system would give) is no faster than this one.
             const bool more = !carry.empty() || input.read_some(carry, BLOCK_BYTES) > 0;
-            if (more) pool.emplace(threads, options.on_error, options.check);
+            if (more) pool.emplace(threads, record_policy(options));
             threads = more ? pool->size() : 1;
             if (threads <= 1) pool.reset();
         }
         if (threads <= 1) {
-            going = consume(repair_block(block, options.on_error, options.check), bytes);
+            going = consume(repair_block(block, record_policy(options)), bytes);
             continue;
         }
         const std::size_t most_in_flight = 2 * static_cast<std::size_t>(threads);

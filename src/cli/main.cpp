@@ -51,7 +51,7 @@ int repair_document(InputFile& input, OutputSink* shared_output, const Options& 
         report_invalid_utf8(input.name(), text, bad);
         return EXIT_TROUBLE;
     }
-    RepairResult repaired = repair_text(text.data(), text.size());
+    RepairResult repaired = repair_text(text.data(), text.size(), options.profile);
     if (!repaired.ok()) {
         const std::string_view message = error_message(repaired.error());
         print_error(input.name() + ": " + std::string(message));

@@ -27,6 +27,12 @@ OnError parse_on_error(std::string_view text) {
     throw UsageError("invalid value '" + std::string(text) + "' for --on-error: expected skip, null or fail");
 }
 
+Profile parse_profile(std::string_view text) {
+    if (text == "default") return Profile::Default;
+    if (text == "model") return Profile::Model;
+    throw UsageError("invalid value '" + std::string(text) + "' for --profile: expected default or model");
+}
+
 void check_combinations(const Options& options, bool on_error_given) {
     if (options.in_place && options.output) throw UsageError("--in-place and -o cannot be used together");
     if (options.check && (options.in_place || options.output))
@@ -116,6 +122,8 @@ Options parse_arguments(const std::vector<std::string>& arguments) {
         } else if (name == "--progress") {
             no_value();
             options.progress = true;
+        } else if (name == "--profile") {
+            options.profile = parse_profile(value());
         } else if (name == "-j" || name == "--jobs") {
             options.jobs = parse_count("--jobs", value(), 1, MAX_JOBS);
         } else {
@@ -140,6 +148,10 @@ followed by a line feed.
                         text, atomically; a file that cannot be repaired is
                         left untouched
       --indent N        pretty-print with N spaces per level (0 to 64)
+      --profile NAME    the rules to repair by: default, or model for the
+                        replies of language models (reasoning blocks,
+                        Python and JavaScript literals, curly quotes,
+                        barewords, quotes inside strings; see the README)
       --lines           JSON Lines: repair every line as a record of its own
                         and write one repaired record per line, in order;
                         blank lines are skipped

@@ -2,6 +2,8 @@
 // for contradictions before any file is touched.
 #pragma once
 
+#include "parser/repair.hpp"
+
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -23,6 +25,7 @@ struct Options {
     bool explain = false;              // --explain: what the repair did, not its text
     bool progress = false;
     unsigned jobs = 0;                 // --lines threads; 0 means one per core
+    Profile profile = Profile::Default; // --profile: the rules to repair by
     bool help = false;
     bool version = false;
 };

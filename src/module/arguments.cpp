@@ -203,4 +203,22 @@ Expected<Py_ssize_t> index_value(PyObject* value, std::string_view parameter) {
     return index;
 }
 
+Expected<std::string> word_argument(PyObject* value, std::string_view parameter) {
+    if (!is_str(value)) {
+        return PendingError::wrong_type(value, reinterpret_cast<PyObject*>(&PyUnicode_Type), std::string(parameter));
+    }
+    PyRef encoded(PyUnicode_AsUTF8String(value));
+    if (!encoded) return PendingError::fetch();
+    return std::string(PyBytes_AsString(encoded.get()), static_cast<std::size_t>(PyBytes_Size(encoded.get())));
+}
+
+Expected<Profile> profile_argument(PyObject* value) {
+    if (value == nullptr) return Profile::Default;
+    Expected<std::string> word = word_argument(value, "profile");
+    if (!word) return std::move(word.error());
+    if (word.value() == "default") return Profile::Default;
+    if (word.value() == "model") return Profile::Model;
+    return PendingError::message(PyExc_ValueError, "profile must be 'default' or 'model', not '" + word.value() + "'");
+}
+
 }  // namespace corvane::module

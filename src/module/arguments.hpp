@@ -2,9 +2,11 @@
 #pragma once
 
 #include "module/pending_error.hpp"
+#include "parser/repair.hpp"
 
 #include <cstddef>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace corvane::module {
@@ -49,5 +51,14 @@ Expected<TextArgument> text_value(PyObject* input, std::string_view parameter);
 // range of Py_ssize_t as a slice's bounds are. A value of another type raises
 // the interpreter's TypeError with the same note as text_value.
 Expected<Py_ssize_t> index_value(PyObject* value, std::string_view parameter);
+
+// A keyword argument that names one of a few words (on_error, profile): its
+// UTF-8 text, or the TypeError, after "<parameter>: ", for anything but a str.
+Expected<std::string> word_argument(PyObject* value, std::string_view parameter);
+
+// The rules a `profile` argument names, "default" or "model" (a ValueError
+// listing them for any other word); not given (NULL), the default rules.
+// Every function that repairs and takes a profile reads it here.
+Expected<Profile> profile_argument(PyObject* value);
 
 }  // namespace corvane::module

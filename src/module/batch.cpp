@@ -75,7 +75,7 @@ void repair_rows(std::span<const BatchRow> rows, Block block, const BatchPolicy&
             out.stop = BatchStop{BatchStop::Kind::InvalidUtf8, i, {}, find_invalid_utf8(row.data, row.size) + 1};
             return;
         }
-        RepairResult repaired = repair_text(row.data, row.size);
+        RepairResult repaired = repair_text(row.data, row.size, policy.profile);
         if (!repaired) {
             if (policy.on_error == OnError::Fail) {
                 out.stop = BatchStop{BatchStop::Kind::Refused, i, repaired.error(), 0};

@@ -40,6 +40,8 @@ struct BatchPolicy {
     // instead of being copied into the batch's text: for a caller that makes
     // each row an object of its own, a large text is then copied once less.
     std::size_t apart_from = SIZE_MAX;
+    // The rules each row is repaired by.
+    Profile profile = Profile::Default;
 };
 
 // Why a batch stopped: the row that was refused under OnError::Fail, or the

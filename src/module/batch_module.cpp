@@ -24,7 +24,7 @@
 namespace corvane::module {
 namespace {
 
-constexpr std::string_view BATCH_OPTIONS[] = {"on_error", "threads"};
+constexpr std::string_view BATCH_OPTIONS[] = {"on_error", "threads", "profile"};
 constexpr std::string_view TEXTS_PARAMETER[] = {"texts"};
 constexpr std::string_view ARRAY_PARAMETER[] = {"array"};
 constexpr std::string_view SCHEMA_PARAMETER[] = {"requested_schema"};
@@ -83,20 +83,18 @@ std::string type_name(PyObject* object) {
 struct BatchOptions {
     OnError on_error = OnError::Fail;
     unsigned threads = 0;
+    Profile profile = Profile::Default;
 };
 
 // on_error in the command's words ("fail", "skip", "null"), with "raise"
 // as the Python name of "fail"; threads a positive int, or None for one
-// per core.
-Expected<BatchOptions> batch_options(PyObject* on_error, PyObject* threads) {
+// per core; the profile as every module reads it.
+Expected<BatchOptions> batch_options(PyObject* on_error, PyObject* threads, PyObject* profile) {
     BatchOptions options;
     if (on_error != nullptr) {
-        if (!is_str(on_error)) {
-            return PendingError::wrong_type(on_error, reinterpret_cast<PyObject*>(&PyUnicode_Type), "on_error");
-        }
-        Expected<PyRef> encoded = utf8_of(on_error);
+        Expected<std::string> encoded = word_argument(on_error, "on_error");
         if (!encoded) return std::move(encoded.error());
-        const std::string_view word = bytes_view(encoded.value().get());
+        const std::string& word = encoded.value();
         if (word == "raise" || word == "fail") {
             options.on_error = OnError::Fail;
         } else if (word == "null") {
@@ -105,7 +103,7 @@ Expected<BatchOptions> batch_options(PyObject* on_error, PyObject* threads) {
             options.on_error = OnError::Skip;
         } else {
             return PendingError::message(PyExc_ValueError,
-                                         "on_error must be 'raise', 'null' or 'skip', not '" + std::string(word) + "'");
+                                         "on_error must be 'raise', 'null' or 'skip', not '" + word + "'");
         }
     }
     if (threads != nullptr && threads != Py_None) {
@@ -122,17 +120,20 @@ Expected<BatchOptions> batch_options(PyObject* on_error, PyObject* threads) {
         constexpr long long MOST = 1 << 16;
         options.threads = static_cast<unsigned>(overflow > 0 ? MOST : std::min(count, MOST));
     }
+    Expected<Profile> rules = profile_argument(profile);
+    if (!rules) return std::move(rules.error());
+    options.profile = rules.value();
     return options;
 }
 
 // Binds a batch function's arguments: `source` (borrowed) and the options.
 Expected<BatchOptions> bind_batch(const ArgumentSpec& signature, PyObject* args, PyObject* kwargs,
                                   PyObject*& source) {
-    PyObject* slots[3] = {nullptr, nullptr, nullptr};
+    PyObject* slots[4] = {nullptr, nullptr, nullptr, nullptr};
     Expected<Done> bound = bind_arguments(signature, args, kwargs, slots);
     if (!bound) return std::move(bound.error());
     source = slots[0];
-    return batch_options(slots[1], slots[2]);
+    return batch_options(slots[1], slots[2], slots[3]);
 }
 
 // The ValueError of a stopped batch, naming the row as the command names
@@ -232,7 +233,7 @@ Expected<PyRef> repair_many(PyObject* args, PyObject* kwargs) {
     state.iterator.reset(PyObject_GetIter(source));
     if (!state.iterator) return PendingError::fetch();
     state.list = expect_object(PyList_New(0));
-    const BatchPolicy policy{options.value().on_error, false, APART_BYTES};
+    const BatchPolicy policy{options.value().on_error, false, APART_BYTES, options.value().profile};
     for (bool more = true; more;) {
         Expected<bool> read = encode_window(state);
         if (!read) return std::move(read.error());
@@ -415,7 +416,7 @@ Expected<PyRef> repair_arrow(PyObject* module, PyObject* args, PyObject* kwargs)
     BatchOutput batch = without_gil_lent(
         [&] {
             return repair_batch(input.rows, options.value().threads,
-                                BatchPolicy{options.value().on_error, !input.utf8_known, SIZE_MAX});
+                                BatchPolicy{options.value().on_error, !input.utf8_known, SIZE_MAX, options.value().profile});
         },
         input);
     if (batch.stop) return stop_error(*batch.stop);
@@ -594,7 +595,7 @@ constexpr int FUNCTION_FLAGS = METH_VARARGS | METH_KEYWORDS;
 
 PyMethodDef FUNCTIONS[] = {
     {"repair_many", as_method(&repair_many_function), FUNCTION_FLAGS,
-     "repair_many(texts, *, on_error='raise', threads=None)\n--\n\n"
+     "repair_many(texts, *, on_error='raise', threads=None, profile='default')\n--\n\n"
      "Repair every str of an iterable, in order, and return a list of the results.\n\n"
      "None gives None. A refused text raises the ValueError of corvane.repair() with\n"
      "its row's index in the message (on_error='raise'), gives None (on_error='null')\n"
@@ -602,17 +603,18 @@ PyMethodDef FUNCTIONS[] = {
      "'fail' is accepted for 'raise'). Anything but a str or None raises TypeError\n"
      "naming its row. The repairs run with the GIL released on up to `threads`\n"
      "threads (default: one per core, fewer for a small batch); the result is the\n"
-     "same whatever the number."},
+     "same whatever the number. profile='model' repairs by the rules of\n"
+     "corvane_model instead of those of corvane."},
     {"repair_arrow", as_method(&repair_arrow_function), FUNCTION_FLAGS,
-     "repair_arrow(array, *, on_error='raise', threads=None)\n--\n\n"
+     "repair_arrow(array, *, on_error='raise', threads=None, profile='default')\n--\n\n"
      "Repair an Arrow string column and return it repaired, as Arrow.\n\n"
      "`array` is any object with __arrow_c_array__ or __arrow_c_stream__ (a pyarrow\n"
      "Array or ChunkedArray, a Polars or pandas Series) holding string, large_string\n"
      "or string_view values; its buffers are read in place. The result exports the\n"
      "same interface (RepairedArray for an array, RepairedStream for a stream), as\n"
      "string, or large_string once the text passes 2 GiB; nulls stay null.\n"
-     "on_error and threads work as in repair_many(); a value that is not valid\n"
-     "UTF-8 raises ValueError whatever on_error says."},
+     "on_error, threads and profile work as in repair_many(); a value that is not\n"
+     "valid UTF-8 raises ValueError whatever on_error says."},
     {nullptr, nullptr, 0, nullptr},
 };
 

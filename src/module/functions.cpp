@@ -27,9 +27,10 @@ Expected<std::string> input_bytes(const ArgumentSpec& signature, PyObject* args,
     return std::string(input.value().utf8);
 }
 
-// Runs the engine over `input` without the GIL; a refusal becomes ValueError.
-Expected<OutputText> repaired_text(std::string input) {
-    RepairResult result = without_gil([&] { return repair_text(input.data(), input.size()); });
+// Runs the engine over `input` under the rules of `profile`, without the
+// GIL; a refusal becomes ValueError.
+Expected<OutputText> repaired_text(std::string input, Profile profile) {
+    RepairResult result = without_gil([&] { return repair_text(input.data(), input.size(), profile); });
     input = std::string();
     if (!result) {
         return PendingError::message(PyExc_ValueError, std::string(error_message(result.error())));
@@ -41,12 +42,12 @@ PyRef str_from_utf8(const OutputText& text) {
     return expect_object(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
-Expected<PyRef> repair_call(const ArgumentSpec& signature, PyObject* args, PyObject* kwargs) {
+Expected<PyRef> repair_call(const ArgumentSpec& signature, Profile profile, PyObject* args, PyObject* kwargs) {
     Expected<std::string> input = input_bytes(signature, args, kwargs);
     if (!input) {
         return std::move(input.error());
     }
-    Expected<OutputText> output = repaired_text(std::move(input.value()));
+    Expected<OutputText> output = repaired_text(std::move(input.value()), profile);
     if (!output) {
         return std::move(output.error());
     }
@@ -55,12 +56,12 @@ Expected<PyRef> repair_call(const ArgumentSpec& signature, PyObject* args, PyObj
 
 // Hands the repaired text to json.loads; nothing is imported when the
 // repair was refused.
-Expected<PyRef> loads_call(PyObject* args, PyObject* kwargs) {
+Expected<PyRef> loads_call(Profile profile, PyObject* args, PyObject* kwargs) {
     Expected<std::string> input = input_bytes(LOADS_SPEC, args, kwargs);
     if (!input) {
         return std::move(input.error());
     }
-    Expected<OutputText> output = repaired_text(std::move(input.value()));
+    Expected<OutputText> output = repaired_text(std::move(input.value()), profile);
     if (!output) {
         return std::move(output.error());
     }
@@ -71,20 +72,27 @@ Expected<PyRef> loads_call(PyObject* args, PyObject* kwargs) {
 
 }  // namespace
 
+template <Profile profile>
 PyObject* repair(PyObject*, PyObject* args, PyObject* kwargs) {
-    return entry_point([&] { return repair_call(REPAIR_SPEC, args, kwargs); });
+    return entry_point([&] { return repair_call(REPAIR_SPEC, profile, args, kwargs); });
 }
 
+template <Profile profile>
+PyObject* loads(PyObject*, PyObject* args, PyObject* kwargs) {
+    return entry_point([&] { return loads_call(profile, args, kwargs); });
+}
+
+template PyObject* repair<Profile::Default>(PyObject*, PyObject*, PyObject*);
+template PyObject* repair<Profile::Model>(PyObject*, PyObject*, PyObject*);
+template PyObject* loads<Profile::Default>(PyObject*, PyObject*, PyObject*);
+template PyObject* loads<Profile::Model>(PyObject*, PyObject*, PyObject*);
+
 PyObject* repair_json(PyObject*, PyObject* args, PyObject* kwargs) {
-    return entry_point([&] { return repair_call(REPAIR_JSON_SPEC, args, kwargs); });
+    return entry_point([&] { return repair_call(REPAIR_JSON_SPEC, Profile::Default, args, kwargs); });
 }
 
 PyObject* repair_to_string(PyObject*, PyObject* args, PyObject* kwargs) {
-    return entry_point([&] { return repair_call(REPAIR_TO_STRING_SPEC, args, kwargs); });
-}
-
-PyObject* loads(PyObject*, PyObject* args, PyObject* kwargs) {
-    return entry_point([&] { return loads_call(args, kwargs); });
+    return entry_point([&] { return repair_call(REPAIR_TO_STRING_SPEC, Profile::Default, args, kwargs); });
 }
 
 }  // namespace corvane::module

@@ -18,7 +18,7 @@ namespace {
 constexpr int METHOD_FLAGS = METH_VARARGS | METH_KEYWORDS;
 
 PyMethodDef METHODS[] = {
-    {"repair", as_method(&repair), METHOD_FLAGS,
+    {"repair", as_method(&repair<Profile::Default>), METHOD_FLAGS,
      "repair(input)\n--\n\n"
      "Repair malformed JSON and return a valid JSON string.\n\n"
      "Raises ValueError for excessive nesting or ambiguous inner object-value quotes."},
@@ -26,7 +26,7 @@ PyMethodDef METHODS[] = {
      "repair_to_string(input)\n--\n\nCompatibility alias for `repair`."},
     {"repair_json", as_method(&repair_json), METHOD_FLAGS,
      "repair_json(input)\n--\n\nCompatibility alias for `repair`."},
-    {"loads", as_method(&loads), METHOD_FLAGS,
+    {"loads", as_method(&loads<Profile::Default>), METHOD_FLAGS,
      "loads(input)\n--\n\n"
      "Repair malformed JSON and deserialize it with Python's standard `json` module."},
 };

@@ -29,7 +29,8 @@ constexpr std::size_t GIL_FREE_BYTES = 64 * 1024;
 
 constexpr std::string_view CHUNK_PARAMETER[] = {"chunk"};
 constexpr ArgumentSpec FEED_SPEC{"feed", CHUNK_PARAMETER, 1};
-constexpr ArgumentSpec NEW_SPEC{"RepairStream", {}, 0};
+constexpr std::string_view NEW_OPTIONS[] = {"profile"};
+constexpr ArgumentSpec NEW_SPEC{"RepairStream", {}, 0, NEW_OPTIONS};
 
 constexpr const char* CLOSED_MESSAGE = "feed() after close()";
 constexpr const char* BROKEN_MESSAGE = "the stream ran out of memory during a repair and was closed";
@@ -47,6 +48,8 @@ enum class Status : std::uint8_t {
 // What one Python RepairStream holds. Every field is touched only with
 // `lock` held, so calls from several threads take turns.
 struct StreamState {
+    explicit StreamState(Profile profile) : engine(profile) {}
+
     std::mutex lock;
     RepairStream engine;
     Status status = Status::Open;
@@ -177,9 +180,12 @@ PyRef closed_text(StreamState& state) {
 }
 
 Expected<PyRef> construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    Expected<Done> bound = bind_arguments(NEW_SPEC, args, kwargs, {});
+    PyObject* slots[1] = {nullptr};
+    Expected<Done> bound = bind_arguments(NEW_SPEC, args, kwargs, slots);
     if (!bound) return std::move(bound.error());
-    auto state = std::make_unique<StreamState>();
+    Expected<Profile> profile = profile_argument(slots[0]);
+    if (!profile) return std::move(profile.error());
+    auto state = std::make_unique<StreamState>(profile.value());
     auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyRef self(allocate(type, 0));
     if (!self) return PendingError::fetch();
@@ -357,7 +363,8 @@ PyMethodDef METHODS[] = {
     {"close", &no_argument_method<close>, METH_NOARGS,
      "close($self)\n--\n\n"
      "End the input and return the repair of everything fed, exactly as\n"
-     "corvane.repair() gives it (or raise its ValueError). Later calls return the same."},
+     "corvane.repair() gives it (or raise its ValueError). Later calls return the same.\n"
+     "Under profile='model', as corvane_model.repair() gives it."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -376,9 +383,10 @@ PyType_Slot TYPE_SLOTS[] = {
     {Py_tp_methods, METHODS},
     {Py_tp_getset, PROPERTIES},
     {Py_tp_doc, const_cast<char*>(
-                    "RepairStream()\n--\n\n"
+                    "RepairStream(*, profile='default')\n--\n\n"
                     "Repair of JSON that is still arriving: feed() it the text piece by piece,\n"
-                    "read snapshot() of what is settled at any time, and close() at the end.")},
+                    "read snapshot() of what is settled at any time, and close() at the end.\n"
+                    "profile='model' repairs by the rules of corvane_model instead of those of corvane.")},
     {0, nullptr},
 };
 

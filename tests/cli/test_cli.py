@@ -74,12 +74,30 @@ def test_repairs_standard_input_and_files_alike(run, tmp_path, source, repaired)
         assert (result.returncode, result.stdout, result.stderr) == (0, repaired + b"\n", b"")
 
 
-def test_agrees_with_the_module(run, corvane_module, tmp_path):
-    sources = ["{a: 1, 'b': [1, 2,", '["he said "hi" ok"]', "`x` {\"k\": +1.}", "// c\r1", "{\"a\" 1 \"b\" 2}"]
+# Inputs on which the two rule sets agree and inputs on which they differ.
+AGREEING = ["{a: 1, 'b': [1, 2,", "`x` {\"k\": +1.}", "// c\r1", "{\"a\" 1 \"b\" 2}"]
+DIFFERING = ['["he said "hi" ok"]', "{\u201ccity\u201d: \u201cOslo\u201d}", "<think>{a}</think> {'ok': undefined}",
+             "{'ids': {1, 2}}  # ids"]
+
+
+@pytest.mark.parametrize("profile", [None, "default", "model"])
+def test_agrees_with_the_module(run, corvane_module, tmp_path, profile):
+    module = pytest.importorskip("corvane_model") if profile == "model" else corvane_module
+    options = [] if profile is None else ["--profile", profile]
+    sources = AGREEING + DIFFERING
     paths = [write(tmp_path / f"{i}.json", s) for i, s in enumerate(sources)]
-    result = run(*paths)
+    expected = [module.repair(s) for s in sources]
+    result = run(*options, *paths)
     assert result.returncode == 0
-    assert result.stdout.decode().split("\n") == [corvane_module.repair(s) for s in sources] + [""]
+    assert result.stdout.decode().split("\n") == expected + [""]
+    lines = run("--lines", f"--profile={profile or 'default'}", "-j", "2", stdin="\n".join(sources).encode())
+    assert (lines.returncode, lines.stdout.decode().split("\n")) == (0, expected + [""])
+
+
+def test_model_profile_reaches_the_engine(run):
+    reply = "{\u201ccity\u201d: \u201cOslo\u201d}".encode()
+    for options in (["--profile", "model"], ["--profile=model", "--lines"]):
+        assert run(*options, stdin=reply).stdout == b'{"city":"Oslo"}\n'
 
 
 def test_writes_one_result_per_input_in_order(run, tmp_path):
@@ -98,7 +116,7 @@ def test_version_matches_the_module(run, corvane_module):
 def test_help_lists_every_option_and_status(run):
     result = run("--help")
     assert result.returncode == 0
-    for option in ("-o", "--in-place", "--indent", "--lines", "--on-error", "--check", "--explain", "--progress",
+    for option in ("-o", "--in-place", "--indent", "--lines", "--on-error", "--check", "--explain", "--progress", "--profile",
                    "--version"):
         assert option.encode() in result.stdout
     statuses = result.stdout.split(b"Exit status:")[1]
@@ -592,6 +610,9 @@ def test_an_unwritable_output_is_an_error(run, command, tmp_path):
         (["--explain", "--check"], b"--explain cannot be used with --check"),
         (["--explain", "--lines", "--on-error=skip"], b"--explain writes no records"),
         (["-j", "0", "--lines"], b"invalid value '0' for --jobs"),
+        (["--profile", "fast"], b"invalid value 'fast' for --profile: expected default or model"),
+        (["--profile=Model", "--lines"], b"invalid value 'Model' for --profile"),
+        (["--profile"], b"option --profile needs a value"),
     ],
 )
 def test_usage_errors(run, tmp_path, arguments, complaint):

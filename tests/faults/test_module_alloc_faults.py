@@ -71,6 +71,9 @@ from corvane_batch import repair_many
 BATCHES = {
     "many": lambda text: repair_many([text, None, text], on_error="null", threads=1),
     "many-raise": lambda text: repair_many(iter([text, None, text]), threads=1),
+    # A profile read, and one refused with a message made on the heap.
+    "many-model": lambda text: repair_many([text, None, text], on_error="null", threads=1, profile="model"),
+    "bad-profile": lambda text: repair_many([text], profile=text),
 }
 
 cases = json.loads(sys.argv[2])
@@ -120,7 +123,8 @@ TEXTS = {
 }
 # (text name, functions, fewest allocation points the walk must meet)
 CASES = [
-    ("object", ["repair", "repair_json", "repair_to_string", "loads", "stream", "many", "many-raise"], 2),
+    ("object", ["repair", "repair_json", "repair_to_string", "loads", "stream", "many", "many-raise",
+                "many-model", "bad-profile"], 2),
     ("grows", ["repair", "loads", "stream", "many"], 3),
     ("deep", ["repair", "loads", "stream", "many", "many-raise"], 2),
     ("ambiguous", ["repair", "loads", "stream", "many", "many-raise"], 2),

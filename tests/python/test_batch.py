@@ -1,6 +1,7 @@
 """corvane_batch: repair_many and repair_arrow hold to corvane.repair row by
-row, through every entry point, Arrow layout and thread count; then the
-arguments and the input they refuse.
+row, through every entry point, Arrow layout and thread count, and to
+corvane_model.repair under profile='model'; then the arguments and the input
+they refuse.
 
 The Arrow tests build their columns with pyarrow and skip where this
 interpreter has none; the capsule tests need only ctypes. Runs unchanged on
@@ -14,7 +15,9 @@ import pytest
 
 import corvane
 import corvane_batch
+import corvane_model
 from corvane_batch import repair_arrow, repair_many
+from test_module import MODEL_ONLY, PROFILE_TEXTS
 
 HAS_NOTES = sys.version_info >= (3, 11)
 
@@ -36,12 +39,12 @@ TEXTS = [text for _, text in ROWS]
 MANY = TEXTS * 12
 
 
-def repaired_or(text, on_error):
-    """What one row gives: corvane.repair's text, None, or the skip marker."""
+def repaired_or(text, on_error, repair=corvane.repair):
+    """What one row gives: the repaired text, None, or the skip marker."""
     if text is None:
         return None
     try:
-        return corvane.repair(text)
+        return repair(text)
     except ValueError:
         return None if on_error == "null" else SKIPPED
 
@@ -49,8 +52,8 @@ def repaired_or(text, on_error):
 SKIPPED = object()
 
 
-def expected(texts, on_error):
-    return [r for r in (repaired_or(t, on_error) for t in texts) if r is not SKIPPED]
+def expected(texts, on_error, repair=corvane.repair):
+    return [r for r in (repaired_or(t, on_error, repair) for t in texts) if r is not SKIPPED]
 
 
 def first_refusal(texts):
@@ -81,6 +84,22 @@ def test_repair_many_raises_the_first_refusal_with_its_row(on_error):
     assert repair_many(iter(["[1", None, ""])) == ["[1]", None, "null"]
 
 
+# What each profile's rows must give: the repair of its module, row by row.
+PROFILES = [(None, corvane.repair), ("default", corvane.repair), ("model", corvane_model.repair)]
+PROFILE_ROWS = PROFILE_TEXTS + [None] + TEXTS
+
+
+@pytest.mark.parametrize("profile, repair", PROFILES)
+def test_repair_many_repairs_by_the_profile(profile, repair):
+    options = {} if profile is None else {"profile": profile}
+    assert repair_many(PROFILE_ROWS * 3, on_error="null", threads=2, **options) == expected(
+        PROFILE_ROWS * 3, "null", repair)
+
+
+def test_model_profile_reaches_the_engine():
+    assert repair_many([MODEL_ONLY[0]], profile="model") == [MODEL_ONLY[1]]
+
+
 def failing_rows():
     yield "[1"
     yield "{a: 2"
@@ -100,6 +119,8 @@ def failing_rows():
         ((["[1"],), {"threads": 0}, ValueError, "threads must be at least 1"),
         ((["[1"],), {"threads": -(2 ** 70)}, ValueError, "threads must be at least 1"),
         ((["[1"],), {"threads": "2"}, TypeError, "threads: 'str' object is not an instance of 'int'"),
+        ((["[1"],), {"profile": "fast"}, ValueError, "profile must be 'default' or 'model', not 'fast'"),
+        ((["[1"],), {"profile": 1}, TypeError, "profile: 'int' object is not an instance of 'str'"),
         ((["[1"], "null"), {}, TypeError, "repair_many() takes 1 positional arguments but 2 were given"),
         ((), {}, TypeError, "repair_many() missing 1 required positional argument: 'texts'"),
         ((), {"texts": [], "thread": 2}, TypeError, "repair_many() got an unexpected keyword argument 'thread'"),
@@ -183,6 +204,20 @@ def test_repair_arrow_matches_repair_row_by_row(pa, shape, type_name, on_error, 
     if shape == "chunked":
         kept = [len(expected(texts[a:b], on_error)) for a, b in [(0, 7), (7, 7), (7, len(texts))]]
         assert [len(chunk) for chunk in repaired.chunks] == kept
+
+
+@pytest.mark.parametrize("profile, repair", PROFILES)
+def test_repair_arrow_repairs_by_the_profile(pa, profile, repair):
+    options = {} if profile is None else {"profile": profile}
+    column = pa.chunked_array([pa.array(PROFILE_ROWS), pa.array(PROFILE_ROWS)])
+    repaired = column_of(pa, repair_arrow(column, on_error="skip", threads=2, **options))
+    assert repaired.to_pylist() == expected(PROFILE_ROWS * 2, "skip", repair)
+    with pytest.raises(ValueError, match="^profile must be 'default' or 'model', not 'Default'$"):
+        repair_arrow(column, profile="Default")
+
+
+def test_repair_arrow_model_profile_reaches_the_engine(pa):
+    assert pa.array(repair_arrow(pa.array([MODEL_ONLY[0]]), profile="model")).to_pylist() == [MODEL_ONLY[1]]
 
 
 @pytest.mark.parametrize("chunked", [False, True])

@@ -15,6 +15,7 @@ import pytest
 
 import corvane
 import corvane_batch
+import corvane_model
 from corvane_batch import repair_arrow, repair_many
 from corvane_report import report, report_all
 from corvane_stream import RepairStream
@@ -105,9 +106,9 @@ def run_path(function, args=(), kwargs=None, raises=None, watched=(), calls=CALL
     return growth, [a - b for a, b in zip(after, counts)], block_growth
 
 
-def streamed(*args, **kwargs):
+def streamed(*args, profile="default", **kwargs):
     """A RepairStream through every method, fed what the functions are given."""
-    stream = RepairStream()
+    stream = RepairStream(profile=profile)
     stream.feed(*args, **{("chunk" if key == "input" else key): value for key, value in kwargs.items()})
     stream.snapshot()
     stream.value()
@@ -127,7 +128,12 @@ def reported(*args, **kwargs):
     return result
 
 
-FUNCTIONS = [corvane.repair, corvane.repair_json, corvane.repair_to_string, corvane.loads, streamed, reported]
+def model_streamed(*args, **kwargs):
+    return streamed(*args, profile="model", **kwargs)
+
+
+FUNCTIONS = [corvane.repair, corvane.repair_json, corvane.repair_to_string, corvane.loads, streamed, reported,
+             corvane_model.repair, corvane_model.loads, model_streamed]
 
 BIG_NUMBER = 10 ** 30
 RAW_TEXT = OBJECT_TEXT.encode()
@@ -158,7 +164,7 @@ def needs_proc():
 
 
 @pytest.mark.parametrize("path, args, kwargs, raises", PATHS, ids=[p[0] for p in PATHS])
-@pytest.mark.parametrize("function", FUNCTIONS, ids=lambda f: f.__name__)
+@pytest.mark.parametrize("function", FUNCTIONS, ids=lambda f: "%s.%s" % (f.__module__, f.__name__))
 def test_no_growth(function, path, args, kwargs, raises):
     watched = [obj for obj in list(args) + list(kwargs.values()) if obj is not None]
     growth, ref_growth, block_growth = run_path(function, args, kwargs, raises, watched)
@@ -221,6 +227,10 @@ BATCH_PATHS = [
     ("many-lone-surrogate", lambda: repair_many([OBJECT_TEXT, SURROGATE_TEXT]), UnicodeEncodeError),
     ("many-failing-iterable", lambda: repair_many(failing_iterable()), RuntimeError),
     ("many-bad-option", lambda: repair_many(BATCH_ROWS, on_error="ignore"), ValueError),
+    ("many-model", lambda: repair_many(BATCH_ROWS, on_error="null", profile="model"), None),
+    ("many-bad-profile", lambda: repair_many(BATCH_ROWS, profile="fast"), ValueError),
+    ("many-profile-not-str", lambda: repair_many(BATCH_ROWS, profile=BIG_NUMBER), TypeError),
+    ("stream-bad-profile", lambda: RepairStream(profile="fast"), ValueError),
 ] + arrow_paths()
 
 

@@ -1,4 +1,5 @@
-"""The corvane extension module as Python code sees it.
+"""The corvane extension module as Python code sees it, and corvane_model,
+its functions under the model profile.
 
 Each table holds one rule: the row is an input, the expected result is
 exact. Runs unchanged on CPython 3.8 and later.
@@ -6,6 +7,7 @@ exact. Runs unchanged on CPython 3.8 and later.
 
 import importlib.util
 import inspect
+import json
 import pathlib
 import pickle
 import sys
@@ -14,6 +16,7 @@ import threading
 import pytest
 
 import corvane
+import corvane_model
 from corvane_batch import repair_many
 from corvane_report import report, report_all
 from corvane_stream import RepairStream
@@ -21,6 +24,16 @@ from corvane_stream import RepairStream
 FUNCTION_NAMES = ["repair", "repair_json", "repair_to_string", "loads"]
 REPAIR_NAMES = ["repair", "repair_json", "repair_to_string"]
 PUBLISHED = ["__version__", "MAX_DEPTH", "repair", "repair_to_string", "repair_json", "loads"]
+MODEL_PUBLISHED = ["repair", "loads"]
+
+# Every function that repairs one text, corvane's and corvane_model's: the
+# same signatures, argument errors and refusal messages.
+CALLABLES = [(corvane, name) for name in FUNCTION_NAMES] + [(corvane_model, name) for name in MODEL_PUBLISHED]
+REPAIR_CALLABLES = [(corvane, name) for name in REPAIR_NAMES] + [(corvane_model, "repair")]
+
+
+def ids(callables):
+    return ["%s.%s" % (module.__name__, name) for module, name in callables]
 
 DEPTH_MESSAGE = "JSON nesting exceeds the limit of 128 containers"
 AMBIGUOUS_MESSAGE = "Ambiguous unescaped quote in object value; escape inner quotes before repair"
@@ -54,48 +67,63 @@ def check_notes(error, notes):
 
 
 @pytest.mark.parametrize(
-    "name, value, exact_type",
+    "module, name, value, exact_type",
     [
-        ("__version__", "0.2.0", str),
-        ("MAX_DEPTH", 128, int),
-        ("__doc__", "", str),
-        ("__name__", "corvane", str),
-        ("__all__", PUBLISHED, list),
+        (corvane, "__version__", "0.2.0", str),
+        (corvane, "MAX_DEPTH", 128, int),
+        (corvane, "__doc__", "", str),
+        (corvane, "__name__", "corvane", str),
+        (corvane, "__all__", PUBLISHED, list),
+        (corvane_model, "__version__", "0.2.0", str),
+        (corvane_model, "__name__", "corvane_model", str),
+        (corvane_model, "__all__", MODEL_PUBLISHED, list),
     ],
 )
-def test_module_attribute(name, value, exact_type):
-    attribute = getattr(corvane, name)
+def test_module_attribute(module, name, value, exact_type):
+    attribute = getattr(module, name)
     assert type(attribute) is exact_type
     assert attribute == value
 
 
-def test_star_import_binds_every_published_name():
+@pytest.mark.parametrize("module, published", [(corvane, PUBLISHED), (corvane_model, MODEL_PUBLISHED)])
+def test_star_import_binds_every_published_name(module, published):
     namespace = {}
-    exec("from corvane import *", namespace)
+    exec("from %s import *" % module.__name__, namespace)
     del namespace["__builtins__"]
-    assert sorted(namespace) == sorted(PUBLISHED)
-    for name in PUBLISHED:
-        assert namespace[name] is getattr(corvane, name)
+    assert sorted(namespace) == sorted(published)
+    for name in published:
+        assert namespace[name] is getattr(module, name)
+
+
+def test_corvane_keeps_exactly_its_names():
+    # The model profile is a module of its own: corvane gains no name for it.
+    assert sorted(name for name in dir(corvane) if not name.startswith("__")) == [
+        "MAX_DEPTH", "loads", "repair", "repair_json", "repair_to_string"]
+    assert sorted(name for name in dir(corvane_model) if not name.startswith("__")) == ["loads", "repair"]
 
 
 DOCS = {
-    "repair": "Repair malformed JSON and return a valid JSON string.\n\n"
+    "corvane.repair": "Repair malformed JSON and return a valid JSON string.\n\n"
     "Raises ValueError for excessive nesting or ambiguous inner object-value quotes.",
-    "repair_json": "Compatibility alias for `repair`.",
-    "repair_to_string": "Compatibility alias for `repair`.",
-    "loads": "Repair malformed JSON and deserialize it with Python's standard `json` module.",
+    "corvane.repair_json": "Compatibility alias for `repair`.",
+    "corvane.repair_to_string": "Compatibility alias for `repair`.",
+    "corvane.loads": "Repair malformed JSON and deserialize it with Python's standard `json` module.",
+    "corvane_model.repair": "Repair malformed JSON by the model profile's rules and return a valid JSON string.\n\n"
+    "Raises ValueError for excessive nesting or ambiguous inner quotes.",
+    "corvane_model.loads": "Repair malformed JSON by the model profile's rules and deserialize it with\n"
+    "Python's standard `json` module.",
 }
 
 
-@pytest.mark.parametrize("name", FUNCTION_NAMES)
-def test_function_identity_and_documentation(name):
-    function = getattr(corvane, name)
+@pytest.mark.parametrize("module, name", CALLABLES, ids=ids(CALLABLES))
+def test_function_identity_and_documentation(module, name):
+    function = getattr(module, name)
     assert type(function) is type(len)
     assert function.__name__ == name
     assert function.__qualname__ == name
-    assert function.__self__ is corvane
-    assert function.__module__ == corvane.__name__
-    assert function.__doc__ == DOCS[name]
+    assert function.__self__ is module
+    assert function.__module__ == module.__name__
+    assert function.__doc__ == DOCS["%s.%s" % (module.__name__, name)]
     assert function.__text_signature__ == "(input)"
     parameters = list(inspect.signature(function).parameters.values())
     assert [(p.name, p.kind, p.default) for p in parameters] == [
@@ -192,17 +220,17 @@ BINDER_ROWS = [
 ]
 
 
-@pytest.mark.parametrize("name", FUNCTION_NAMES)
+@pytest.mark.parametrize("module, name", CALLABLES, ids=ids(CALLABLES))
 @pytest.mark.parametrize("args, kwargs, template", BINDER_ROWS)
-def test_binding_errors(name, args, kwargs, template):
+def test_binding_errors(module, name, args, kwargs, template):
     with pytest.raises(TypeError) as caught:
-        getattr(corvane, name)(*args, **kwargs)
+        getattr(module, name)(*args, **kwargs)
     assert type(caught.value) is TypeError
     assert caught.value.args == (template.format(name),)
     check_notes(caught.value, None)
 
 
-@pytest.mark.parametrize("name", REPAIR_NAMES)
+@pytest.mark.parametrize("module, name", REPAIR_CALLABLES, ids=ids(REPAIR_CALLABLES))
 @pytest.mark.parametrize(
     "args, kwargs",
     [
@@ -211,8 +239,8 @@ def test_binding_errors(name, args, kwargs, template):
         ((), {ShownKey("input"): "[1,"}),
     ],
 )
-def test_binding_by_position_or_keyword(name, args, kwargs):
-    assert getattr(corvane, name)(*args, **kwargs) == "[1]"
+def test_binding_by_position_or_keyword(module, name, args, kwargs):
+    assert getattr(module, name)(*args, **kwargs) == "[1]"
 
 
 def test_keyword_str_failure_passes_through():
@@ -283,11 +311,11 @@ TYPE_ERROR_ROWS = [
 ]
 
 
-@pytest.mark.parametrize("name", FUNCTION_NAMES)
+@pytest.mark.parametrize("module, name", CALLABLES, ids=ids(CALLABLES))
 @pytest.mark.parametrize("value, message", TYPE_ERROR_ROWS)
 @pytest.mark.parametrize("by_keyword", [False, True])
-def test_input_must_be_str(name, value, message, by_keyword):
-    function = getattr(corvane, name)
+def test_input_must_be_str(module, name, value, message, by_keyword):
+    function = getattr(module, name)
     with pytest.raises(TypeError) as caught:
         function(input=value) if by_keyword else function(value)
     assert type(caught.value) is TypeError
@@ -297,20 +325,26 @@ def test_input_must_be_str(name, value, message, by_keyword):
 
 # --- Refusals ---------------------------------------------------------------
 
+# The model profile reads one quote of {"a": "he said "hi" ok"} as content;
+# where two readings remain it refuses as corvane does.
+BOTH = (corvane, corvane_model)
 REFUSAL_ROWS = [
-    ("[" * 129, DEPTH_MESSAGE),
-    ('{"a":' * 129, DEPTH_MESSAGE),
-    ("[" * 1000000, DEPTH_MESSAGE),
-    ('{"a": "he said "hi" ok"}', AMBIGUOUS_MESSAGE),
-    ('x {"a": "he said "hi" ok"}', AMBIGUOUS_MESSAGE),
+    ("[" * 129, DEPTH_MESSAGE, BOTH),
+    ('{"a":' * 129, DEPTH_MESSAGE, BOTH),
+    ("[" * 1000000, DEPTH_MESSAGE, BOTH),
+    ('{"a": "he said "hi" ok"}', AMBIGUOUS_MESSAGE, (corvane,)),
+    ('x {"a": "he said "hi" ok"}', AMBIGUOUS_MESSAGE, (corvane,)),
+    ('{"a": "say "hi", "b": "yo"}', AMBIGUOUS_MESSAGE, BOTH),
 ]
+REFUSALS = [(module, name, text, message) for module, name in CALLABLES
+            for text, message, modules in REFUSAL_ROWS if module in modules]
 
 
-@pytest.mark.parametrize("name", FUNCTION_NAMES)
-@pytest.mark.parametrize("text, message", REFUSAL_ROWS)
-def test_refusals_raise_value_error(name, text, message):
+@pytest.mark.parametrize("module, name, text, message", REFUSALS,
+                         ids=["%s.%s-%d" % (row[0].__name__, row[1], i) for i, row in enumerate(REFUSALS)])
+def test_refusals_raise_value_error(module, name, text, message):
     with pytest.raises(ValueError) as caught:
-        getattr(corvane, name)(text)
+        getattr(module, name)(text)
     assert type(caught.value) is ValueError
     assert caught.value.args == (message,)
     check_notes(caught.value, None)
@@ -386,6 +420,60 @@ LOADS_ROWS = [
 @pytest.mark.parametrize("text, expected", LOADS_ROWS)
 def test_loads(text, expected):
     assert corvane.loads(text) == expected
+
+
+# --- The model profile ---------------------------------------------------------
+
+# A reply that only the model profile's rules repair as a user wants (curly
+# quotes as string delimiters): each interface that takes a profile is tried
+# on it, to show that the profile reaches the engine.
+MODEL_ONLY = ("{\u201ccity\u201d: \u201cOslo\u201d}", '{"city":"Oslo"}')
+# Texts that every interface must repair under the model profile exactly as
+# corvane_model does: the ordinary repairs, which both rule sets make alike,
+# and replies on which they differ (model-only and refused ones too).
+PROFILE_TEXTS = [
+    WORKED_EXAMPLE,
+    "[1, 2, 3",
+    "{'a': 'it\"s', b: two}",
+    MODEL_ONLY[0],
+    '["He said "no"", "ok"]',
+    "<think>The user wants {name}</think>\n{\"name\": \"Bob\"}",
+    "{'ids': {1, 2}, 'next': undefined}",
+    "[" * 129,
+]
+
+
+def test_model_profile_repairs_what_the_default_rules_miss():
+    assert corvane_model.repair(MODEL_ONLY[0]) == MODEL_ONLY[1]
+    assert corvane_model.loads(MODEL_ONLY[0]) == json.loads(MODEL_ONLY[1])
+    assert corvane.repair(MODEL_ONLY[0]) != MODEL_ONLY[1]
+
+
+def model_replies_judge():
+    """benchmarks/model_replies.py, whose judge the figures and this test
+    share; None where the repository's benchmarks and data are absent (an
+    sdist)."""
+    path = pathlib.Path(__file__).resolve().parents[2] / "benchmarks" / "model_replies.py"
+    if not path.is_file() or not (path.parents[1] / "tests" / "data" / "model-replies").is_dir():
+        return None
+    spec = importlib.util.spec_from_file_location("model_replies", path)
+    judge = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(judge)
+    return judge
+
+
+MODEL_REPLIES = model_replies_judge()
+RULE_ROWS = [
+    pytest.param(row, id="rule%d-row%d" % (row["rule"], number))
+    for number, row in enumerate(MODEL_REPLIES.load_set("rules") if MODEL_REPLIES else [], 1)
+] or [pytest.param(None, marks=pytest.mark.skip(reason="no benchmarks/ and tests/data/ here (an sdist)"))]
+
+
+@pytest.mark.parametrize("row", RULE_ROWS)
+def test_model_profile_rules_table(row):
+    # Wanted: the row's value (JSON-equal), or a refusal where it wants one.
+    verdict, got = MODEL_REPLIES.judge(corvane_model, row)
+    assert verdict == "wanted", (row["input"], got)
 
 
 def test_repairs_from_many_threads_do_not_mix():

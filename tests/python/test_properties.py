@@ -41,10 +41,10 @@ def strict_loads(text):
     return json.loads(text, parse_constant=refuse)
 
 
-def repair_or_refusal(text):
+def repair_or_refusal(text, repair=corvane.repair):
     """The repaired text, or the refusal's message as ('refused', message)."""
     try:
-        return corvane.repair(text)
+        return repair(text)
     except ValueError as error:
         assert type(error) is ValueError
         assert len(error.args) == 1 and error.args[0] in REFUSALS, error.args

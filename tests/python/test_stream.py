@@ -4,7 +4,7 @@ Properties over generated text (the generators of test_properties), each cut
 into arbitrary pieces and one character at a time: close() gives exactly
 corvane.repair of the whole, every snapshot is compact JSON of the same rules
 and grows into the next and into the result. Then the interface: arguments,
-use after close or refusal, repr, threads.
+use after close or refusal, repr, threads; then the model profile.
 """
 
 import inspect
@@ -19,7 +19,9 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import corvane
+import corvane_model
 from corvane_stream import RepairStream
+from test_module import MODEL_ONLY, PROFILE_TEXTS
 from test_properties import ANY_TEXT, DAMAGED_JSON, json_values, repair_or_refusal, strict_loads
 
 STREAM_SETTINGS = settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
@@ -52,10 +54,16 @@ def pieces(text, cuts):
     return [text[a:b] for a, b in zip(bounds, bounds[1:])]
 
 
-def check_stream(text, chunks):
-    """Feeds `chunks` (which make up `text`) and checks the whole contract."""
-    expected = repair_or_refusal(text)
-    stream = RepairStream()
+# The module whose repair a stream of each profile must give.
+REPAIR_OF = {"default": corvane.repair, "model": corvane_model.repair}
+
+
+def check_stream(text, chunks, profile="default"):
+    """Feeds `chunks` (which make up `text`) to a stream of `profile` and
+    checks the whole contract."""
+    repair = REPAIR_OF[profile]
+    expected = repair_or_refusal(text, repair)
+    stream = RepairStream(profile=profile)
     shown = None
     for chunk in chunks:
         try:
@@ -70,7 +78,7 @@ def check_stream(text, chunks):
             assert shown is None, "a snapshot disappeared"
             continue
         strict_loads(snapshot)
-        assert corvane.repair(snapshot) == snapshot
+        assert repair(snapshot) == snapshot
         assert shown is None or grows_into(shape(shown), shape(snapshot)), (shown, snapshot)
         if stream.complete:
             assert snapshot == expected
@@ -97,13 +105,14 @@ VALID_JSON = st.builds(lambda value, indent: json.dumps(value, indent=indent),
 TEXTS = {"any text": ANY_TEXT, "valid JSON": VALID_JSON, "damaged JSON": DAMAGED_JSON}
 
 
+@pytest.mark.parametrize("profile", ["default", "model"])
 @pytest.mark.parametrize("kind", sorted(TEXTS))
-def test_arbitrary_pieces(kind):
+def test_arbitrary_pieces(kind, profile):
     @STREAM_SETTINGS
     @given(cut_anywhere(TEXTS[kind]))
     def run(case):
         text, cuts = case
-        check_stream(text, pieces(text, cuts))
+        check_stream(text, pieces(text, cuts), profile)
     run()
 
 
@@ -163,6 +172,12 @@ def test_value_follows_the_snapshot():
     (lambda s: s.feed(text="a"), TypeError, "feed() got an unexpected keyword argument 'text'"),
     (lambda s: s.feed("\ud800"), UnicodeEncodeError, None),
     (lambda s: RepairStream(1), TypeError, "RepairStream() takes 0 positional arguments but 1 was given"),
+    (lambda s: RepairStream("model"), TypeError, "RepairStream() takes 0 positional arguments but 1 was given"),
+    (lambda s: RepairStream(profile="Model"), ValueError, "profile must be 'default' or 'model', not 'Model'"),
+    (lambda s: RepairStream(profile=""), ValueError, "profile must be 'default' or 'model', not ''"),
+    (lambda s: RepairStream(profile=None), TypeError, "profile: 'None' is not an instance of 'str'"),
+    (lambda s: RepairStream(profile=b"model"), TypeError, "profile: 'bytes' object is not an instance of 'str'"),
+    (lambda s: RepairStream(profiles="model"), TypeError, "RepairStream() got an unexpected keyword argument 'profiles'"),
 ])
 def test_bad_arguments_leave_the_stream_as_it_was(call, error, message):
     stream = RepairStream()
@@ -176,10 +191,11 @@ def test_bad_arguments_leave_the_stream_as_it_was(call, error, message):
 
 
 @pytest.mark.parametrize("name, signature", [
+    (None, "(*, profile='default')"),
     ("feed", "(self, /, chunk)"), ("snapshot", "(self, /)"), ("value", "(self, /)"), ("close", "(self, /)"),
 ])
 def test_signatures_for_help_and_editors(name, signature):
-    assert str(inspect.signature(getattr(RepairStream, name))) == signature
+    assert str(inspect.signature(getattr(RepairStream, name) if name else RepairStream)) == signature
 
 
 def test_str_subclasses_are_fed_as_text():
@@ -287,3 +303,19 @@ def test_fork_while_another_thread_feeds():
     _, status = os.waitpid(pid, 0)
     # 1: the fork came before or after the long feed, and the stream works; 2: inside it.
     assert os.WIFEXITED(status) and os.WEXITSTATUS(status) in (1, 2), f"status {status:#x} (SIGALRM: it hung)"
+
+
+# --- The model profile --------------------------------------------------------
+
+
+@pytest.mark.parametrize("profile", ["default", "model"])
+@pytest.mark.parametrize("text", PROFILE_TEXTS)
+def test_the_profile_chooses_the_rules(text, profile):
+    check_stream(text, pieces(text, range(0, len(text), 3)), profile)
+    check_stream(text, list(text), profile)
+
+
+def test_model_profile_reaches_the_engine():
+    stream = RepairStream(profile="model")
+    stream.feed(MODEL_ONLY[0])
+    assert stream.close() == MODEL_ONLY[1]

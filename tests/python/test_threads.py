@@ -71,8 +71,8 @@ def stream_outcome(text):
 
 
 @pytest.mark.skipif(not FREE_THREADED, reason="only a free-threaded CPython can run without the GIL")
-@pytest.mark.parametrize("modules", [["corvane"], ["corvane_stream"], ["corvane_batch"], ["corvane_report"],
-                                     ["corvane", "corvane_stream", "corvane_batch", "corvane_report"]])
+@pytest.mark.parametrize("modules", [["corvane"], ["corvane_stream"], ["corvane_batch"], ["corvane_report"], ["corvane_model"],
+                                     ["corvane", "corvane_stream", "corvane_batch", "corvane_report", "corvane_model"]])
 def test_import_leaves_the_gil_off(modules):
     # In a fresh interpreter with PYTHON_GIL unset: a module that does not
     # declare it can run without the GIL turns it back on when imported.
