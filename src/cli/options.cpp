@@ -46,6 +46,11 @@ void check_combinations(const Options& options, bool on_error_given) {
         if (options.indent) throw UsageError("--explain cannot be used with --indent");
         if (options.check) throw UsageError("--explain cannot be used with --check: it exits as --check does");
         if (on_error_given) throw UsageError("--explain writes no records: it cannot be used with --on-error");
+        // The report follows the default rules; explaining them for a
+        // model-profile repair would describe a different output.
+        if (options.profile == Profile::Model) {
+            throw UsageError("--explain reports the default rules: it cannot be used with --profile model");
+        }
     }
     if (on_error_given && !options.lines) throw UsageError("--on-error only applies to --lines");
     if (options.in_place) {

@@ -609,6 +609,7 @@ def test_an_unwritable_output_is_an_error(run, command, tmp_path):
         (["--explain", "--indent", "2"], b"--explain cannot be used with --indent"),
         (["--explain", "--check"], b"--explain cannot be used with --check"),
         (["--explain", "--lines", "--on-error=skip"], b"--explain writes no records"),
+        (["--explain", "--profile", "model"], b"--explain reports the default rules"),
         (["-j", "0", "--lines"], b"invalid value '0' for --jobs"),
         (["--profile", "fast"], b"invalid value 'fast' for --profile: expected default or model"),
         (["--profile=Model", "--lines"], b"invalid value 'Model' for --profile"),

@@ -34,7 +34,8 @@ PAGE_SIZE = os.sysconf("SC_PAGE_SIZE") if hasattr(os, "sysconf") else 4096
 
 OBJECT_TEXT = "{'name': 'Ann', age: 31, tags: [\"a\" \"b\",], note: None, x: 'padding'"
 DEEP_TEXT = "[" * 129 + "1" + "padding" * 10
-AMBIGUOUS_TEXT = '{"a": "he said "hi" ok", "b": "' + "padding" * 10 + '"}'
+# Refused by the model profile too: two readings remain.
+AMBIGUOUS_TEXT = '{"a": "tell "x", "b": "y", "c": "' + "padding" * 10 + '"}'
 SURROGATE_TEXT = "[1, 2, '\ud800'" + "padding" * 10
 
 
