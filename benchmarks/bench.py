@@ -32,6 +32,7 @@ the same rounds, and the goal lines compare the two.
 
 import argparse
 import gc
+import importlib
 import json
 import math
 import os
@@ -817,11 +818,17 @@ def batch_memory(args):
     print("each in a fresh process (VmHWM after reset); the input column already exists at the baseline")
 
 
-def section_batch(corvane, args):
+def companion(name, section):
+    """The companion module `name`, or None (said once) when the wheel built without it."""
     try:
-        import corvane_batch  # noqa: F401
+        return importlib.import_module(name)
     except ImportError as error:
-        print(f"\ncorvane_batch is not importable ({error}): batch section skipped")
+        print(f"\n{name} is not importable ({error}): {section} section skipped")
+        return None
+
+
+def section_batch(corvane, args):
+    if companion("corvane_batch", "batch") is None:
         return
     title("Batch: a column repaired by corvane_batch and by the usual ways (wall time, refusals as nulls)")
     short = batch_table(corvane, "Short records", short_records(args.batch_records), args.batch_rounds)
@@ -844,11 +851,10 @@ def chunks_of(text, size=STREAM_CHUNK):
 
 
 def section_stream(corvane, args):
-    try:
-        from corvane_stream import RepairStream
-    except ImportError as error:
-        print(f"\ncorvane_stream is not importable ({error}): stream section skipped")
+    stream_module = companion("corvane_stream", "stream")
+    if stream_module is None:
         return
+    RepairStream = stream_module.RepairStream
     title(f"Stream: feeding in {STREAM_CHUNK}-character chunks, then close (CPU time)")
     rows, per_mb = [], []
     for size in args.stream_sizes:
@@ -943,10 +949,8 @@ def refusal_or(call):
 
 
 def section_report(corvane, args):
-    try:
-        import corvane_report
-    except ImportError as error:
-        print(f"\ncorvane_report is not importable ({error}): report section skipped")
+    corvane_report = companion("corvane_report", "report")
+    if corvane_report is None:
         return
     title(f"Report: report() against repair() on the benchmark files (MB/s, {args.clock} time)")
     inputs = load_bench_files(args.bench_dir) if args.bench_dir.is_dir() else []

@@ -214,6 +214,25 @@ Run scan_value_run(const std::uint8_t* data, std::size_t p, std::size_t end, boo
     return {run_end, words, wait};
 }
 
+namespace {
+
+// Where the string opened by `quote` at p ends (past its closing quote),
+// backslashes passing over the byte after them; `end` when it does not close.
+// A string that closes exactly at `end` reads as open too: what follows it
+// decides both callers, and nothing follows yet.
+std::size_t quoted_end(const Quote& quote, const std::uint8_t* data, std::size_t p, std::size_t end) {
+    for (std::size_t i = p + quote.length; i < end; ++i) {
+        if (data[i] == '\\') {
+            ++i;
+            continue;
+        }
+        if (const std::size_t length = closing_quote(quote.kind, data, i, end)) return i + length;
+    }
+    return end;
+}
+
+}  // namespace
+
 Verdict brace_is_set(const std::uint8_t* data, std::size_t p, std::size_t end, bool final) {
     const Verdict unknown = final ? Verdict::No : Verdict::Wait;
     bool open;
@@ -221,18 +240,8 @@ Verdict brace_is_set(const std::uint8_t* data, std::size_t p, std::size_t end, b
     if (open || i >= end) return unknown;
     const Quote quote = opening_quote(data, i, end);
     if (quote.kind != 0) {
-        i += quote.length;
-        for (;; ++i) {
-            if (i >= end) return unknown;
-            if (data[i] == '\\') {
-                ++i;
-                continue;
-            }
-            if (const std::size_t length = closing_quote(quote.kind, data, i, end)) {
-                i += length;
-                break;
-            }
-        }
+        i = quoted_end(quote, data, i, end);
+        if (i >= end) return unknown;
     } else if (has_class(data[i], byte_class::NUMBER_START) || has_class(data[i], byte_class::WORD_START)) {
         // Read as a key would be ({a:1} is an object), not as a value (12:30).
         i = key_word_end(data, i, end);
@@ -253,18 +262,8 @@ Verdict key_at(const std::uint8_t* data, std::size_t p, std::size_t end, bool fi
     const Quote quote = opening_quote(data, p, end);
     std::size_t i = p;
     if (quote.kind != 0) {
-        i += quote.length;
-        for (;; ++i) {
-            if (i >= end) return unknown;
-            if (data[i] == '\\') {
-                ++i;
-                continue;
-            }
-            if (const std::size_t length = closing_quote(quote.kind, data, i, end)) {
-                i += length;
-                break;
-            }
-        }
+        i = quoted_end(quote, data, p, end);
+        if (i >= end) return unknown;
     } else if (is_key_start(data[p]) && !fullwidth_comma(data, p, end) && !fullwidth_colon(data, p, end)) {
         i = key_word_end(data, p, end);
         if (i >= end) return unknown;

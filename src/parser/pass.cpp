@@ -253,6 +253,13 @@ private:
     CORVANE_ALWAYS_INLINE Step open_string();
     CORVANE_ALWAYS_INLINE Step close_string();
     CORVANE_ALWAYS_INLINE Step pause(Step step, Need need, std::size_t at);
+    // The text so far ends inside a string: its kind of quote and whether
+    // it is a key are kept for when more arrives.
+    CORVANE_ALWAYS_INLINE Step pause_in_string() {
+        r.in_key = in_key;
+        r.quote = quote;
+        return pause(Step::String, Need::Byte, lx.pos);
+    }
     CORVANE_ALWAYS_INLINE bool skip_look_gap(Lexer& probe, Step step);
     CORVANE_ALWAYS_INLINE Step refuse(RepairError error, std::size_t at);
 
@@ -622,11 +629,7 @@ Step Pass<Policy>::repair_string() {
         copy_string_content<Scan, ARRIVING>(lx.data, lx.pos, lx.end, out, quote, final(), obs);
     lx.pos = stopped.pos;
     if (!stopped.at_quote) {
-        if (!final()) {
-            r.in_key = in_key;
-            r.quote = quote;
-            return pause(Step::String, Need::Byte, lx.pos);
-        }
+        if (!final()) return pause_in_string();
         obs.edit(EditKind::StringClosed, lx.pos, lx.pos, "\"");
         return close_string();
     }
@@ -869,11 +872,7 @@ Step Pass<Policy>::repair_model_string() {
             lx.data, lx.pos, lx.end, out, model::stop_byte(quote), final(), obs);
         lx.pos = stopped.pos;
         if (!stopped.at_quote) {
-            if (!final()) {
-                r.in_key = in_key;
-                r.quote = quote;
-                return pause(Step::String, Need::Byte, lx.pos);
-            }
+            if (!final()) return pause_in_string();
             return close_string();
         }
         const std::size_t at = lx.pos - 1;
