@@ -446,15 +446,16 @@ StrictStop run_stretch(const std::uint8_t* data, std::size_t pos, std::size_t en
     return last.stop(depth);
 }
 
-// One entry per kernel, compiled with the attributes of its instruction set.
-CORVANE_FLATTEN CORVANE_NOINLINE StrictStop scalar_stretch(const std::uint8_t* data, std::size_t pos,
+// One entry per kernel, compiled with the attributes of its instruction set,
+// each on a cache line of its own (see platform.hpp).
+CORVANE_CACHE_LINE_ALIGNED CORVANE_FLATTEN CORVANE_NOINLINE StrictStop scalar_stretch(const std::uint8_t* data, std::size_t pos,
                                                            std::size_t end, OutputBuffer& out,
                                                            std::array<bool, MAX_DEPTH>& is_object,
                                                            std::uint32_t depth) {
     return run_stretch<ScalarKernel>(data, pos, end, out, is_object, depth);
 }
 #define CORVANE_STRETCH_ENTRY(Name, Kernel, Target)                                                          \
-    Target CORVANE_FLATTEN CORVANE_NOINLINE StrictStop Name##_stretch(                                      \
+    Target CORVANE_CACHE_LINE_ALIGNED CORVANE_FLATTEN CORVANE_NOINLINE StrictStop Name##_stretch(                                      \
         const std::uint8_t* data, std::size_t pos, std::size_t end, OutputBuffer& out,                      \
         std::array<bool, MAX_DEPTH>& is_object, std::uint32_t depth) {                                      \
         return run_stretch<Kernel>(data, pos, end, out, is_object, depth);                                  \

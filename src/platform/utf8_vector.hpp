@@ -116,11 +116,20 @@ struct BlockState {
         using namespace simd;
         for (; length - i >= LANES; i += LANES) check(load(data + i));
         if (i < length) {
-            // The tail, padded with ASCII zeros: a sequence cut off by the end
-            // then meets ASCII and reads as too short.
-            std::uint8_t tail[LANES] = {};
-            std::memcpy(tail, data + i, length - i);
-            check(load(tail));
+            // An ASCII tail, the usual end of a JSON text, is read in place:
+            // the copy below would cost a short text more than its check.
+            std::uint8_t high = 0;
+            for (std::size_t k = i; k < length; ++k) high |= data[k];
+            if (high < 0x80) {
+                errors = errors | incomplete;
+                incomplete = zero();
+            } else {
+                // The tail, padded with ASCII zeros: a sequence cut off by
+                // the end then meets ASCII and reads as too short.
+                std::uint8_t tail[LANES] = {};
+                std::memcpy(tail, data + i, length - i);
+                check(load(tail));
+            }
         }
         return is_zero(errors | incomplete);
     }
