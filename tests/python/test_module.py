@@ -456,9 +456,9 @@ def model_replies_judge():
     path = pathlib.Path(__file__).resolve().parents[2] / "benchmarks" / "model_replies.py"
     if not path.is_file() or not (path.parents[1] / "tests" / "data" / "model-replies").is_dir():
         return None
-    spec = importlib.util.spec_from_file_location("model_replies", path)
-    judge = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(judge)
+    located = importlib.util.spec_from_file_location("model_replies", path)
+    judge = importlib.util.module_from_spec(located)
+    located.loader.exec_module(judge)
     return judge
 
 
