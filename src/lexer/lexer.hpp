@@ -118,6 +118,8 @@ enum class Need : std::uint8_t {
     Byte,     // any further byte (the scan keeps its own progress)
     Comment,  // the end of the comment, or of the '/' that may open one, at `at`
     Word,     // the end of the bareword at `at`
+    Reach,    // input up to `at`: a look-ahead that read to the end undecided
+              // waits for as much again, so that rereading stays linear
 };
 struct Pause {
     Need need;

@@ -253,6 +253,14 @@ private:
     CORVANE_ALWAYS_INLINE Step open_string();
     CORVANE_ALWAYS_INLINE Step close_string();
     CORVANE_ALWAYS_INLINE Step pause(Step step, Need need, std::size_t at);
+    // The profile's look-aheads read to the end of the input so far when it
+    // cannot decide, from `from` on. Resumed at every new byte, a long
+    // undecided stretch fed in small pieces would be read again for each
+    // piece; waiting for as much input again keeps the rereading linear in
+    // all (the decision shows up later, never differently).
+    CORVANE_ALWAYS_INLINE Step pause_to_reread(Step step, std::size_t from) {
+        return pause(step, Need::Reach, lx.end + std::max<std::size_t>(lx.end - from, 1));
+    }
     // The text so far ends inside a string: its kind of quote and whether
     // it is a key are kept for when more arrives.
     CORVANE_ALWAYS_INLINE Step pause_in_string() {
@@ -803,7 +811,7 @@ bool Pass<Policy>::parse_model_value(Step& next) {
         }
         const model::Verdict set = model::brace_is_set(data, p, lx.end, final());
         if (set == model::Verdict::Wait) {
-            next = pause(Step::Value, Need::Byte, p);
+            next = pause_to_reread(Step::Value, p);
             return true;
         }
         if (set == model::Verdict::No) return false;
@@ -890,7 +898,7 @@ Step Pass<Policy>::repair_model_string() {
                 lx.pos = at;
                 r.in_key = in_key;
                 r.quote = quote;
-                return pause(Step::String, Need::Byte, after);
+                return pause_to_reread(Step::String, at);
             case model::QuoteMeaning::Content: {
                 // An apostrophe between letters (don't) pairs with nothing.
                 const bool apostrophe = at > 0 && after < lx.end && is_ascii_alnum(lx.data[at - 1]) &&

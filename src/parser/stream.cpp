@@ -95,6 +95,8 @@ bool RepairStream::awaited_has_arrived() {
                 if (ends_word(data, i, end)) return true;
             }
             return false;
+        case Need::Reach:
+            return end >= at;
     }
     return true;
 }

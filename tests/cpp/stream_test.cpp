@@ -122,8 +122,16 @@ TEST(Stream, LongConstructsInSmallPieces) {
         {"whitespace", "[1" + blanks + ", 2]", blanks.size() + settled},
         {"prose before the value", prose + "[1]", prose.size() + settled},
         // Under the model profile: inner quotes settle as they pass; a run
-        // of words is kept until it ends; a reasoning block until it closes.
+        // of words is kept until it ends; a reasoning block until it closes;
+        // a quote or a brace whose look-ahead runs into a long key or first
+        // member until that ends (read again a bounded number of times).
         {"model: inner quotes", "{\"a\": \"" + repeat("say \"hi\" ", units), settled, corvane::Profile::Model},
+        {"model: quoted key after a quote", "{\"a\": \"x\" \"" + repeat("k", 4 * units) + "\": 1}",
+         4 * units + settled, corvane::Profile::Model},
+        {"model: word key after a quote", "{\"a\": \"x\" " + repeat("k", 4 * units) + ": 1}", 4 * units + settled,
+         corvane::Profile::Model},
+        {"model: a brace's first member", "[{\"" + repeat("k", 4 * units) + "\", 1}]", 4 * units + settled,
+         corvane::Profile::Model},
         {"model: run of words", "[" + repeat("ab ", units) + "]", 3 * units + settled, corvane::Profile::Model},
         {"model: reasoning", "<think>" + repeat("a [b] ", units) + "</think>[1]", 6 * units + settled,
          corvane::Profile::Model},
